@@ -1,0 +1,128 @@
+"""Times each vantorix_core function against the NumPy/SciPy/pandas code a user would write.
+
+    python bench/run.py [--quick] [--json FILE] [--only NAME ...]
+
+Each case runs ours and the baseline alternately (A B A B ...), checks that they agree, and
+reports medians: ms per call, ns per element, the ratio baseline/ours, and the peak memory
+that one call allocates beyond its inputs (NumPy's allocations, seen through tracemalloc).
+"""
+
+import argparse
+import json
+import platform
+import statistics
+import sys
+import time
+import tracemalloc
+
+import numpy as np
+
+import vantorix_core as vc
+
+CASES = []
+
+
+def case(name, elements):
+    def register(setup):
+        CASES.append((name, elements, setup))
+        return setup
+
+    return register
+
+
+def z_flags_numpy(x, t):
+    return (np.abs((x - x.mean()) / x.std()) > t).astype(np.int32)
+
+
+@case("detect_continuous_outliers 1e7", 10_000_000)
+def _(n, rng):
+    x = rng.normal(size=n)
+    x[:: 1000] *= 10
+    return (
+        lambda: vc.detect_continuous_outliers(x, 3.0),
+        ("numpy expression", lambda: z_flags_numpy(x, 3.0)),
+        lambda ours, base: np.array_equal(ours, base),
+    )
+
+
+def peak_bytes(fn):
+    tracemalloc.start()
+    try:
+        fn()
+        return tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def measure(fn):
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def run_case(name, elements, setup, scale, repeats, rng):
+    n = max(16, int(elements * scale))
+    ours, (base_name, base), agree = setup(n, rng)
+    if not agree(ours(), base()):
+        raise AssertionError(f"{name}: results differ from the baseline")
+    t_ours, t_base = [], []
+    for _ in range(repeats):
+        t_ours.append(measure(ours))
+        t_base.append(measure(base))
+    ours_s, base_s = statistics.median(t_ours), statistics.median(t_base)
+    return {
+        "case": name,
+        "elements": n,
+        "baseline": base_name,
+        "ours_ms": ours_s * 1e3,
+        "baseline_ms": base_s * 1e3,
+        "ours_ns_per_element": ours_s * 1e9 / n,
+        "baseline_ns_per_element": base_s * 1e9 / n,
+        "ratio": base_s / ours_s,
+        "ours_peak_mb": peak_bytes(ours) / 2**20,
+        "baseline_peak_mb": peak_bytes(base) / 2**20,
+    }
+
+
+def machine():
+    model = platform.processor()
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return {"cpu": model, "python": platform.python_version(), "numpy": np.__version__}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="smaller inputs, fewer repeats")
+    parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
+    parser.add_argument("--only", nargs="*", default=[], help="run cases whose name contains this")
+    args = parser.parse_args(argv)
+    scale, repeats = (0.1, 5) if args.quick else (1.0, 15)
+    rng = np.random.default_rng(0)
+    info = machine()
+    print(f"{info['cpu']} | Python {info['python']} | NumPy {info['numpy']}")
+    header = f"{'case':42} {'ours ms':>9} {'ns/elem':>8} {'baseline':>28} {'ms':>9} {'ns/elem':>8} {'ratio':>7} {'peak MB':>8}"
+    print(header)
+    rows = []
+    for name, elements, setup in CASES:
+        if args.only and not any(part in name for part in args.only):
+            continue
+        row = run_case(name, elements, setup, scale, repeats, rng)
+        rows.append(row)
+        print(
+            f"{name:42} {row['ours_ms']:9.3f} {row['ours_ns_per_element']:8.3f} "
+            f"{row['baseline']:>28} {row['baseline_ms']:9.3f} {row['baseline_ns_per_element']:8.3f} "
+            f"{row['ratio']:6.1f}x {row['ours_peak_mb']:8.1f}",
+            flush=True,
+        )
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump({"machine": info, "quick": args.quick, "results": rows}, f, indent=2)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

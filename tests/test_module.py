@@ -1,0 +1,208 @@
+"""The module as the interpreter and a Python caller see it."""
+
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import vantorix_core as vc
+
+INT32_ARRAY = "typing.Annotated[numpy.typing.ArrayLike, numpy.int32]"
+FLOAT64_ARRAY = "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]"
+INT = "typing.SupportsInt | typing.SupportsIndex"
+FLOAT = "typing.SupportsFloat | typing.SupportsIndex"
+FLAGS = "numpy.typing.NDArray[numpy.int32]"
+
+# Registration order, signature line, and one valid set of arguments.
+FUNCTIONS = {
+    "detect_continuous_outliers": (
+        f"detect_continuous_outliers(arg0: {FLOAT64_ARRAY}, arg1: {FLOAT}) -> {FLAGS}",
+        ([1.0, 2.0, 3.0, 100.0], 1.0),
+    ),
+}
+
+
+def test_public_names_are_the_functions_in_registration_order():
+    assert [name for name in vars(vc) if not name.startswith("_")] == list(FUNCTIONS)
+    assert vc.__doc__ is None
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_signature_line(name):
+    function = getattr(vc, name)
+    assert function.__doc__ == FUNCTIONS[name][0] + "\n"
+    assert function.__name__ == name
+    assert function.__module__ == "vantorix_core"
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_positional_arguments_only_and_exact_arity(name):
+    function = getattr(vc, name)
+    args = FUNCTIONS[name][1]
+    function(*args)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        function(*args[:-1])
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        function(*args, args[-1])
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        function(*args[:-1], **{f"arg{len(args) - 1}": args[-1]})
+
+
+class Floaty:
+    def __float__(self):
+        return 1.0
+
+
+class Indexy:
+    def __index__(self):
+        return 1
+
+
+@pytest.mark.parametrize(
+    "threshold", [1, 1.0, True, np.float32(1.0), np.int64(1), Floaty(), Indexy()]
+)
+def test_float_parameter_accepts_numbers(threshold):
+    out = vc.detect_continuous_outliers([1, 2, 3, 100], threshold)
+    np.testing.assert_array_equal(out, [0, 0, 0, 1])
+
+
+@pytest.mark.parametrize("threshold", ["1", None, b"1", object(), 10**400, [1.0]])
+def test_float_parameter_refuses_non_numbers(threshold):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        vc.detect_continuous_outliers([1.0, 2.0], threshold)
+
+
+@pytest.mark.parametrize("data", ["abc", object(), {"a": 1}, [[1.0], [2.0, 3.0]]])
+def test_array_parameter_refuses_what_numpy_cannot_convert(data):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        vc.detect_continuous_outliers(data, 1.0)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
+        [1, 2, 3, 100],
+        (1, 2, 3, 100),
+        np.array([1, 2, 3, 100], dtype=np.int8),
+        np.array([1, 2, 3, 100], dtype=np.uint64),
+        np.array([1, 2, 3, 100], dtype=np.float32),
+        np.array([1, 2, 3, 100], dtype=">f8"),
+        np.ma.masked_array([1.0, 2.0, 3.0, 100.0], mask=[0, 1, 0, 0]),
+        np.array([1, 2, 3, 100], dtype=np.float64).view(np.matrix)[0].A1.view(np.recarray),
+    ],
+    ids=["list", "tuple", "int8", "uint64", "float32", "big-endian", "masked", "subclass"],
+)
+def test_array_parameter_casts_to_float64(data):
+    np.testing.assert_array_equal(vc.detect_continuous_outliers(data, 1), [0, 0, 0, 1])
+
+
+@pytest.mark.parametrize("data", [5.0, np.float64(5.0), None, np.zeros((2, 2)), np.zeros((1, 1, 1))])
+def test_non_vectors_are_refused_with_the_kernel_message(data):
+    with pytest.raises(RuntimeError, match=r"^Input data vector must be one-dimensional\.$"):
+        vc.detect_continuous_outliers(data, 1.0)
+
+
+def test_flag_array_is_a_new_contiguous_owning_int32_vector():
+    data = np.arange(10.0)
+    out = vc.detect_continuous_outliers(data, 1.0)
+    assert type(out) is np.ndarray
+    assert out.dtype == np.int32 and out.shape == (10,)
+    assert out.flags.c_contiguous and out.flags.writeable and out.flags.owndata
+    assert not np.shares_memory(out, data)
+
+
+@pytest.mark.parametrize("make", [np.ascontiguousarray, lambda a: a[::-1], lambda a: a[::3]])
+def test_float64_input_is_not_copied(make):
+    data = make(np.random.default_rng(0).normal(size=3_000_000))
+    tracemalloc.start()
+    try:
+        vc.detect_continuous_outliers(data, 2.0)
+        _, peak = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # The flags (4 bytes per element) are the only allocation; a copy would add 8 per element.
+    assert peak < 4 * data.size + 1_000_000
+
+
+def test_reimport_returns_the_same_module_object():
+    first = sys.modules.pop("vantorix_core")
+    try:
+        import vantorix_core as again
+
+        assert again is first
+        assert again.detect_continuous_outliers is first.detect_continuous_outliers
+    finally:
+        sys.modules["vantorix_core"] = first
+
+
+def run_python(code, *args, python=sys.executable, cwd=None):
+    return subprocess.run(
+        [python, "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        cwd=cwd,
+        timeout=120,
+    )
+
+
+def test_import_does_not_need_numpy_until_the_first_call():
+    proc = run_python(
+        """
+        import sys
+        sys.modules["numpy"] = None
+        import vantorix_core
+        try:
+            vantorix_core.detect_continuous_outliers([1.0, 2.0], 1.0)
+        except ModuleNotFoundError:
+            print("refused")
+        del sys.modules["numpy"]
+        print(vantorix_core.detect_continuous_outliers([1.0, 2.0, 3.0, 100.0], 1.0).tolist())
+        """
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split("\n")[:2] == ["refused", "[0, 0, 0, 1]"]
+
+
+def next_minor_interpreter():
+    """A pyenv-installed CPython one minor version newer than the running one, if present.
+    (Older and much newer ones fail earlier, at load time, on a missing symbol.)"""
+    root = os.environ.get("PYENV_ROOT")
+    if not root and shutil.which("pyenv"):
+        root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
+    versions = os.path.join(root or os.path.expanduser("~/.pyenv"), "versions")
+    prefix = f"3.{sys.version_info.minor + 1}."
+    for version in sorted(os.listdir(versions)) if os.path.isdir(versions) else []:
+        python = os.path.join(versions, version, "bin", "python3")
+        if version.startswith(prefix) and os.access(python, os.X_OK):
+            return python
+    return None
+
+
+def test_other_interpreter_versions_are_refused_at_import(tmp_path):
+    python = next_minor_interpreter()
+    if python is None:
+        pytest.skip("no CPython of the next minor version is installed")
+    shutil.copy(vc.__file__, tmp_path / "vantorix_core.so")
+    proc = run_python(
+        """
+        import sys
+        try:
+            import vantorix_core
+        except ImportError as e:
+            print(repr(str(e)))
+            print(repr(sys.version))
+        """,
+        python=python,
+        cwd=tmp_path,
+    )
+    message, version = (eval(line) for line in proc.stdout.splitlines())
+    built = f"{sys.version_info.major}.{sys.version_info.minor}"
+    assert message == (
+        f"Python version mismatch: module was compiled for Python {built}, "
+        f"but the interpreter version is incompatible: {version}."
+    )
