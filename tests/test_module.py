@@ -20,6 +20,10 @@ FLAGS = "numpy.typing.NDArray[numpy.int32]"
 
 # Registration order, signature line, and one valid set of arguments.
 FUNCTIONS = {
+    "calculate_summary_stats": (
+        f"calculate_summary_stats(arg0: {FLOAT64_ARRAY}) -> dict",
+        ([[1.0, 2.0], [3.0, 4.0]],),
+    ),
     "detect_continuous_outliers": (
         f"detect_continuous_outliers(arg0: {FLOAT64_ARRAY}, arg1: {FLOAT}) -> {FLAGS}",
         ([1.0, 2.0, 3.0, 100.0], 1.0),
