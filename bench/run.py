@@ -72,6 +72,56 @@ case("calculate_summary_stats, 1e6 x 16, C", 16_000_000)(summary_case("C"))
 case("calculate_summary_stats, 1e6 x 16, F", 16_000_000)(summary_case("F"))
 
 
+def cramers_v_numpy(x, y, kx, ky):
+    valid = (x >= 0) & (x < kx) & (y >= 0) & (y < ky)
+    table = np.bincount(x[valid] * ky + y[valid], minlength=kx * ky).reshape(kx, ky)
+    n = x.size
+    expected = np.outer(table.sum(axis=1), table.sum(axis=0)) / n
+    cells = expected > 0
+    chi2 = (((table - expected) ** 2)[cells] / expected[cells]).sum()
+    return float(np.sqrt(chi2 / ((min(kx, ky) - 1) * n)))
+
+
+def cramers_v_pandas(x, y):
+    import pandas as pd
+    from scipy.stats.contingency import association
+
+    return association(pd.crosstab(x, y).to_numpy(), method="cramer")
+
+
+@case("calculate_cramers_v, 1e7 pairs, 20 x 30", 10_000_000)
+def _(n, rng):
+    x = rng.integers(0, 20, size=n, dtype=np.int32)
+    y = ((x * 3 + rng.integers(0, 10, size=n)) % 30).astype(np.int32)
+    close = lambda ours, base: abs(ours - base) < 1e-9  # noqa: E731
+    baselines = [("numpy bincount + chi2", lambda: cramers_v_numpy(x, y, 20, 30), close)]
+    try:
+        import pandas  # noqa: F401
+        import scipy  # noqa: F401
+
+        baselines.append(("pandas.crosstab + scipy", lambda: cramers_v_pandas(x, y), close))
+    except ImportError:
+        pass
+    return lambda: vc.calculate_cramers_v(x, y, 20, 30), baselines
+
+
+def rare_flags_numpy(codes, k, threshold):
+    valid = (codes >= 0) & (codes < k)
+    counts = np.bincount(codes[valid], minlength=k)
+    rare = counts < codes.size * threshold
+    out = np.ones(codes.size, dtype=np.int32)
+    out[valid] = rare[codes[valid]]
+    return out
+
+
+@case("detect_categorical_outliers, 1e7, k=1000", 10_000_000)
+def _(n, rng):
+    codes = np.minimum(rng.zipf(1.3, size=n) - 1, 1100).astype(np.int32)  # skewed, some >= k
+    return lambda: vc.detect_categorical_outliers(codes, 1000, 0.001), [
+        ("numpy bincount + lookup", lambda: rare_flags_numpy(codes, 1000, 0.001), np.array_equal),
+    ]
+
+
 def peak_bytes(fn):
     tracemalloc.start()
     try:

@@ -78,18 +78,18 @@ def calculate_cramers_v(x, y, n_categories_x, n_categories_y):
     if kx * ky < 0 or kx < 0 or ky < 0:
         raise ValueError("vector too long")
     table = {}
-    row_totals = [0.0] * kx
-    col_totals = [0.0] * ky
+    row_totals = {}
+    col_totals = {}
     for r, c in zip(x.tolist(), y.tolist()):
         if 0 <= r < kx and 0 <= c < ky:
             table[r, c] = table.get((r, c), 0.0) + 1.0
-            row_totals[r] += 1.0
-            col_totals[c] += 1.0
+            row_totals[r] = row_totals.get(r, 0.0) + 1.0
+            col_totals[c] = col_totals.get(c, 0.0) + 1.0
+    # Row by row, each row from its first column. A row or column without tallied pairs has
+    # expected count 0 in every cell, which adds nothing: only occupied ones are visited.
     chi2 = 0.0
-    for r in range(kx):
-        if row_totals[r] == 0:
-            continue  # every cell of an empty row has expected count 0 and adds nothing
-        for c in range(ky):
+    for r in sorted(row_totals):
+        for c in sorted(col_totals):
             expected = (row_totals[r] * col_totals[c]) / n
             if expected > 0:
                 d = table.get((r, c), 0.0) - expected

@@ -20,6 +20,11 @@ FLAGS = "numpy.typing.NDArray[numpy.int32]"
 
 # Registration order, signature line, and one valid set of arguments.
 FUNCTIONS = {
+    "calculate_cramers_v": (
+        f"calculate_cramers_v(arg0: {INT32_ARRAY}, arg1: {INT32_ARRAY}, arg2: {INT}, arg3: {INT})"
+        " -> float",
+        ([0, 1], [1, 0], 2, 2),
+    ),
     "calculate_summary_stats": (
         f"calculate_summary_stats(arg0: {FLOAT64_ARRAY}) -> dict",
         ([[1.0, 2.0], [3.0, 4.0]],),
@@ -27,6 +32,10 @@ FUNCTIONS = {
     "detect_continuous_outliers": (
         f"detect_continuous_outliers(arg0: {FLOAT64_ARRAY}, arg1: {FLOAT}) -> {FLAGS}",
         ([1.0, 2.0, 3.0, 100.0], 1.0),
+    ),
+    "detect_categorical_outliers": (
+        f"detect_categorical_outliers(arg0: {INT32_ARRAY}, arg1: {INT}, arg2: {FLOAT}) -> {FLAGS}",
+        ([0, 0, 1], 2, 0.5),
     ),
 }
 
@@ -63,8 +72,11 @@ class Floaty:
 
 
 class Indexy:
+    def __init__(self, value=1):
+        self.value = value
+
     def __index__(self):
-        return 1
+        return self.value
 
 
 @pytest.mark.parametrize(
@@ -79,6 +91,22 @@ def test_float_parameter_accepts_numbers(threshold):
 def test_float_parameter_refuses_non_numbers(threshold):
     with pytest.raises(TypeError, match="incompatible function arguments"):
         vc.detect_continuous_outliers([1.0, 2.0], threshold)
+
+
+@pytest.mark.parametrize("count", [3, True, np.int64(3), np.uint8(3), Indexy(3), -2**31, 2**31 - 1])
+def test_integer_parameter_accepts_integers(count):
+    out = vc.detect_categorical_outliers([], count, 0.0)
+    assert out.dtype == np.int32 and out.shape == (0,)
+
+
+@pytest.mark.parametrize(
+    "count", [3.0, np.float64(3.0), 2**31, -2**31 - 1, "3", None, Floaty(), [3]]
+)
+def test_integer_parameter_refuses_floats_and_out_of_range_values(count):
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        vc.detect_categorical_outliers([0, 1, 2], count, 0.0)
+    with pytest.raises(TypeError, match="incompatible function arguments"):
+        vc.calculate_cramers_v([0, 1], [0, 1], 2, count)
 
 
 @pytest.mark.parametrize("data", ["abc", object(), {"a": 1}, [[1.0], [2.0, 3.0]]])

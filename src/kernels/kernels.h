@@ -8,6 +8,16 @@ namespace vantorix {
 
 namespace py = pybind11;
 
+// Cramer's V of two 1-D int32 code vectors of equal length n, with n_categories_x and
+// n_categories_y declared categories. Pairs with a code outside 0..k-1 on either side are
+// skipped but still count in n, so the result can exceed 1 when pairs were skipped. The
+// chi-square is one accumulator over the cells row by row, each cell's expected count
+// (row total * column total) / n used only when positive. k = min(counts) < 2 or n = 0 gives
+// 0.0. A negative count raises length_error("vector too long"), a table that cannot be had
+// bad_alloc.
+double calculate_cramers_v(py::array_t<std::int32_t> x, py::array_t<std::int32_t> y,
+                           int n_categories_x, int n_categories_y);
+
 // Per-column population mean, standard deviation, minimum and maximum of a 2-D float64
 // matrix, as a dict of four float64 arrays of length cols, keys "mean", "std", "min", "max".
 // Each column: one running sum and sum of squares in row order, variance = sumsq/rows -
@@ -20,5 +30,13 @@ py::dict calculate_summary_stats(py::array_t<double> matrix);
 // in element order; a standard deviation of exactly 0, and any NaN or infinity in the data
 // (which makes the variance NaN), gives all zeros. Comparisons with a NaN are false.
 py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, double threshold);
+
+
+// One int32 flag per code of a 1-D int32 vector: 1 for a code outside 0..n_categories-1, and
+// for a valid code whose count c satisfies n * threshold > c (strictly; a NaN threshold flags
+// no valid code). An empty vector gives an empty result whatever the other arguments; a
+// negative n_categories with non-empty data raises length_error("vector too long").
+py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> data,
+                                                      int n_categories, double threshold);
 
 }  // namespace vantorix
