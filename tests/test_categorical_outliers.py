@@ -82,6 +82,19 @@ def test_matches_reference_in_every_layout(rng, seed):
         assert_same(vc.detect_categorical_outliers(variant, k, threshold), expected)
 
 
+@pytest.mark.parametrize(
+    "n, k", [(3, 5), (100, 5000), (20_000, 5000), (20_000, 3), (9, 4095), (5000, 4096)]
+)
+def test_few_and_many_categories(rng, n, k):
+    # More categories than elements, and tables small or large enough for extra lanes.
+    data = rng.integers(-2, k + 3, size=n, dtype=np.int32)
+    data[: n // 2] = rng.integers(0, min(k, 7), size=n // 2)
+    for threshold in [0.0, 1.0 / n, 3.0 / n, 0.5]:
+        expected = reference.detect_categorical_outliers(data, k, threshold)
+        for variant in layouts(data).values():
+            assert_same(vc.detect_categorical_outliers(variant, k, threshold), expected)
+
+
 def test_zero_stride_input():
     data = np.broadcast_to(np.int32(2), (50,))
     assert_same(vc.detect_categorical_outliers(data, 3, 1.0), flags([0] * 50))

@@ -91,6 +91,17 @@ def test_matches_reference_in_every_layout(rng, seed):
         same_float(vc.calculate_cramers_v(vx, vy, kx, ky), expected)
 
 
+@pytest.mark.parametrize(
+    "n, kx, ky", [(5000, 3, 4), (5000, 64, 63), (5000, 64, 64), (300, 40, 40), (2, 3, 3)]
+)
+def test_small_and_large_tables(rng, n, kx, ky):
+    # Tables smaller and larger than the data, and with or without extra tally lanes.
+    x, y = random_codes(rng, n, kx), random_codes(rng, n, ky)
+    expected = reference.calculate_cramers_v(x, y, kx, ky)
+    for vx, vy in zip(layouts(x).values(), layouts(y).values()):
+        same_float(vc.calculate_cramers_v(vx, vy, kx, ky), expected)
+
+
 def test_relabelling_codes_does_not_change_the_table_but_may_change_the_sum_order(rng):
     # Swapping the roles of x and y transposes the table: chi-square is the same sum in another
     # order, equal up to rounding. The kernel must keep its own order: row by row.

@@ -85,6 +85,16 @@ def test_degenerate_shapes_in_every_layout(rng, shape):
         check(variant, expected)
 
 
+@pytest.mark.parametrize("shape", [(1001, 1), (777, 2), (1000, 3), (601, 5), (300, 16), (129, 17)])
+def test_long_matrices_in_every_layout(rng, shape):
+    # Long enough that row-major input is taken in several chunks of rows, and every mix of
+    # four-, two- and one-column blocks occurs.
+    m = random_matrix(rng, *shape)
+    expected = reference.calculate_summary_stats(m)
+    for name, variant in layouts(m).items():
+        check(variant, expected)
+
+
 def test_zero_strides():
     row = np.array([1.5, -0.0, nan, 0.1])
     rows = np.broadcast_to(row, (10, 4))

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -10,24 +11,68 @@ namespace vantorix {
 
 namespace {
 
-template <typename Count, typename Codes>
-void flag_categories(const Codes& data, std::int64_t n, std::int32_t n_categories,
-                     double threshold, std::int32_t* flags) {
-    const auto counts = zeroed_table<Count>(n_categories);
-    // Valid codes are 0 .. n_categories - 1; one unsigned comparison also rejects negatives.
-    const auto k = static_cast<std::uint32_t>(n_categories);
-    for (std::int64_t i = 0; i < n; ++i) {
-        const auto c = static_cast<std::uint32_t>(data[i]);
-        if (c < k) {
-            ++counts[c];
+// Tallies the codes into `counts`, which holds `lanes` tables of k + 1 slots. Slot k takes
+// every code outside 0 .. k - 1 (negative ones too, as unsigned): clamping rather than
+// branching keeps scattered invalid codes from costing a misprediction each. Consecutive
+// codes go to different lanes, so a run of one code does not wait on its own increments.
+// Afterwards lane 0 holds the totals. Counts are integers: their order does not matter.
+template <int lanes, typename Count, typename Codes>
+void tally(const Codes& data, std::int64_t n, std::uint32_t k, Count* counts) {
+    const std::int64_t slots = std::int64_t{k} + 1;
+    std::int64_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        for (int j = 0; j < lanes; ++j) {
+            ++counts[j * slots + std::min(static_cast<std::uint32_t>(data[i + j]), k)];
         }
     }
+    for (; i < n; ++i) {
+        ++counts[std::min(static_cast<std::uint32_t>(data[i]), k)];
+    }
+    for (int j = 1; j < lanes; ++j) {
+        for (std::int64_t c = 0; c < k; ++c) {
+            counts[c] += counts[j * slots + c];
+        }
+    }
+}
+
+template <int lanes, typename Count, typename Codes>
+void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double threshold,
+                std::int32_t* flags) {
+    const auto counts = zeroed_table<Count>(lanes * (std::int64_t{k} + 1));
+    Count* count = counts.get();
+    tally<lanes>(data, n, k, count);
+
     // The product, not counts / n compared with threshold: they differ where it rounds
     // (n = 100, threshold = 0.07 gives 7.000000000000001). A NaN limit flags nothing.
     const double limit = static_cast<double>(n) * threshold;
-    for (std::int64_t i = 0; i < n; ++i) {
-        const auto c = static_cast<std::uint32_t>(data[i]);
-        flags[i] = c >= k || limit > static_cast<double>(counts[c]);
+    if (k <= n) {
+        // Decide each category once, in place, and look the answer up per element; slot k
+        // answers for every out-of-range code.
+        for (std::int64_t c = 0; c < k; ++c) {
+            count[c] = limit > static_cast<double>(count[c]);
+        }
+        count[k] = 1;
+        for (std::int64_t i = 0; i < n; ++i) {
+            flags[i] = static_cast<std::int32_t>(
+                count[std::min(static_cast<std::uint32_t>(data[i]), k)]);
+        }
+    } else {
+        // More categories than elements: a pass over the table would cost more than the data.
+        for (std::int64_t i = 0; i < n; ++i) {
+            const auto c = static_cast<std::uint32_t>(data[i]);
+            flags[i] = (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
+        }
+    }
+}
+
+template <typename Count, typename Codes>
+void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double threshold,
+                std::int32_t* flags) {
+    // Extra lanes pay off only while all of them stay in cache.
+    if (k < 4096) {
+        flag_codes<4, Count>(data, n, k, threshold, flags);
+    } else {
+        flag_codes<1, Count>(data, n, k, threshold, flags);
     }
 }
 
@@ -48,13 +93,18 @@ py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> 
     if (n_categories < 0) {
         throw std::length_error("vector too long");
     }
+    if (n_categories == 0) {
+        std::fill(flags, flags + n, 1);  // no valid code at all
+        return result;
+    }
+    const auto k = static_cast<std::uint32_t>(n_categories);
     // A count never exceeds n: 32 bits suffice below 2^32 elements.
     const bool narrow = n <= std::numeric_limits<std::uint32_t>::max();
     visit_vector(view, [&](const auto& codes) {
         if (narrow) {
-            flag_categories<std::uint32_t>(codes, n, n_categories, threshold, flags);
+            flag_codes<std::uint32_t>(codes, n, k, threshold, flags);
         } else {
-            flag_categories<std::uint64_t>(codes, n, n_categories, threshold, flags);
+            flag_codes<std::uint64_t>(codes, n, k, threshold, flags);
         }
     });
     return result;

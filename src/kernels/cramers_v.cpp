@@ -12,62 +12,102 @@ namespace vantorix {
 
 namespace {
 
-// Counts pairs whose codes are both in range. The counts are integers (exact, whatever the
-// order), turned into doubles only for the chi-square. With `totals`, the row and column
-// totals are counted here too; otherwise they are summed from the table afterwards.
-template <bool totals, typename Count, typename X, typename Y>
-void tally(const X& x, const Y& y, std::int64_t n, std::int32_t kx, std::int32_t ky,
-           Count* table, Count* row_totals, Count* col_totals) {
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int32_t r = x[i];
-        const std::int32_t c = y[i];
-        // One unsigned comparison each also rejects negative codes.
-        if (static_cast<std::uint32_t>(r) < static_cast<std::uint32_t>(kx) &&
-            static_cast<std::uint32_t>(c) < static_cast<std::uint32_t>(ky)) {
-            ++table[static_cast<std::int64_t>(r) * ky + c];
-            if (totals) {
-                ++row_totals[r];
-                ++col_totals[c];
-            }
+// Where pair (r, c) is counted: its cell, or `skipped` when either code is out of range. One
+// unsigned comparison also rejects a negative code, and choosing the slot instead of branching
+// keeps scattered invalid codes from costing a misprediction each.
+inline std::int64_t cell_of(std::int32_t r, std::int32_t c, std::uint32_t kx, std::uint32_t ky,
+                            std::int64_t skipped) {
+    const bool valid = (static_cast<std::uint32_t>(r) < kx) & (static_cast<std::uint32_t>(c) < ky);
+    return valid ? std::int64_t{r} * ky + c : skipped;
+}
+
+// Tallies the pairs into `lanes` tables of cells + 1 slots (the last one takes the skipped
+// pairs); consecutive pairs go to different lanes, so a run of one cell does not wait on its
+// own increments. Afterwards lane 0 holds the table. The counts are integers, exact in any
+// order; they become doubles only for the chi-square.
+template <int lanes, typename Count, typename X, typename Y>
+void tally(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
+           Count* table) {
+    const std::int64_t cells = std::int64_t{kx} * ky;
+    const std::int64_t slots = cells + 1;
+    std::int64_t i = 0;
+    for (; i + lanes <= n; i += lanes) {
+        for (int j = 0; j < lanes; ++j) {
+            ++table[j * slots + cell_of(x[i + j], y[i + j], kx, ky, cells)];
+        }
+    }
+    for (; i < n; ++i) {
+        ++table[cell_of(x[i], y[i], kx, ky, cells)];
+    }
+    for (int j = 1; j < lanes; ++j) {
+        for (std::int64_t c = 0; c < cells; ++c) {
+            table[c] += table[j * slots + c];
         }
     }
 }
 
-template <bool totals, typename Count>
-void tally(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t>& vy, std::int64_t n,
-           std::int32_t kx, std::int32_t ky, Count* table, Count* row_totals,
-           Count* col_totals) {
-    if (vx.dense(0) && vy.dense(0)) {
-        tally<totals>(ArrayView<std::int32_t>::pointer(vx.line(0)),
-                      ArrayView<std::int32_t>::pointer(vy.line(0)), n, kx, ky, table,
-                      row_totals, col_totals);
+// A table larger than the data is mostly empty: the totals are counted along with the cells,
+// so that no pass reads or writes its untouched pages.
+template <typename Count, typename X, typename Y>
+void tally_sparse(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
+                  Count* table, Count* row_totals, Count* col_totals) {
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int32_t r = x[i];
+        const std::int32_t c = y[i];
+        if (static_cast<std::uint32_t>(r) < kx && static_cast<std::uint32_t>(c) < ky) {
+            ++table[std::int64_t{r} * ky + c];
+            ++row_totals[r];
+            ++col_totals[c];
+        }
+    }
+}
+
+template <typename Count, typename X, typename Y>
+void tally_with_totals(const X& x, const Y& y, std::int64_t n, std::uint32_t kx,
+                       std::uint32_t ky, int lanes, Count* table, Count* row_totals,
+                       Count* col_totals) {
+    const std::int64_t cells = std::int64_t{kx} * ky;
+    if (cells > n) {
+        tally_sparse(x, y, n, kx, ky, table, row_totals, col_totals);
+        return;
+    }
+    if (lanes == 4) {
+        tally<4>(x, y, n, kx, ky, table);
     } else {
-        tally<totals>(vx.line(0), vy.line(0), n, kx, ky, table, row_totals, col_totals);
+        tally<1>(x, y, n, kx, ky, table);
+    }
+    for (std::int64_t r = 0; r < kx; ++r) {
+        const Count* row = table + r * ky;
+        for (std::int64_t c = 0; c < ky; ++c) {
+            row_totals[r] += row[c];
+            col_totals[c] += row[c];
+        }
     }
 }
 
 template <typename Count>
 double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t>& vy,
-                 std::int64_t n, std::int32_t kx, std::int32_t ky) {
-    // The working tables, in this order, even for n = 0: a negative count fails here.
-    const std::int64_t cells = static_cast<std::int64_t>(kx) * ky;
-    const auto table = zeroed_table<Count>(cells);
-    const auto row_totals = zeroed_table<Count>(kx);
-    const auto col_totals = zeroed_table<Count>(ky);
+                 std::int64_t n, std::int32_t n_categories_x, std::int32_t n_categories_y) {
+    // The working tables, in this order, even for n = 0: a negative count fails here. The
+    // table has one more slot for skipped pairs, and four lanes while they all stay in cache.
+    const std::int64_t cells = std::int64_t{n_categories_x} * n_categories_y;
+    if (cells < 0) {
+        throw std::length_error("vector too long");
+    }
+    const int lanes = cells < 4096 && cells <= n ? 4 : 1;
+    const auto table = zeroed_table<Count>(lanes * (cells + 1));
+    const auto row_totals = zeroed_table<Count>(n_categories_x);
+    const auto col_totals = zeroed_table<Count>(n_categories_y);
+    const auto kx = static_cast<std::uint32_t>(n_categories_x);
+    const auto ky = static_cast<std::uint32_t>(n_categories_y);
 
-    if (cells > n) {
-        // A table larger than the data is mostly empty: count the totals while tallying, so
-        // that no pass reads or writes the untouched pages.
-        tally<true>(vx, vy, n, kx, ky, table.get(), row_totals.get(), col_totals.get());
+    if (vx.dense(0) && vy.dense(0)) {
+        tally_with_totals(ArrayView<std::int32_t>::pointer(vx.line(0)),
+                          ArrayView<std::int32_t>::pointer(vy.line(0)), n, kx, ky, lanes,
+                          table.get(), row_totals.get(), col_totals.get());
     } else {
-        tally<false>(vx, vy, n, kx, ky, table.get(), row_totals.get(), col_totals.get());
-        for (std::int64_t r = 0; r < kx; ++r) {
-            const Count* row = table.get() + r * ky;
-            for (std::int64_t c = 0; c < ky; ++c) {
-                row_totals[r] += row[c];
-                col_totals[c] += row[c];
-            }
-        }
+        tally_with_totals(vx.line(0), vy.line(0), n, kx, ky, lanes, table.get(),
+                          row_totals.get(), col_totals.get());
     }
 
     // One accumulator, row by row, each row from its first column. A cell whose expected
@@ -89,7 +129,7 @@ double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t
         }
     }
 
-    const std::int32_t k = std::min(kx, ky);
+    const std::int32_t k = std::min(n_categories_x, n_categories_y);
     if (k < 2 || n == 0) {
         return 0.0;
     }
