@@ -30,4 +30,4 @@ def detect_categorical_outliers(
     threshold: SupportsFloat | SupportsIndex,
     /,
 ) -> NDArray[np.int32]:
-    """int32 flags, 1 for a code outside 0 … n_categories − 1 or seen fewer than n × threshold times."""
+    """int32 flags, 1 for a code outside 0 … n_categories − 1 or seen < n × threshold times."""
