@@ -5,6 +5,8 @@ their names but not their parameters."""
 
 import ast
 import importlib.metadata
+import json
+from pathlib import Path
 
 import pytest
 
@@ -24,10 +26,16 @@ NAMES = [name for name in vars(vc) if not name.startswith("_")]
 
 
 def installed_stubs():
-    files = importlib.metadata.files("vantorix_core") or []
-    stubs = [f for f in files if f.as_posix() == "vantorix_core-stubs/__init__.pyi"]
-    assert stubs, "the distribution does not install vantorix_core-stubs/__init__.pyi"
-    tree = ast.parse(stubs[0].read_text(encoding="utf-8"))
+    dist = importlib.metadata.distribution("vantorix_core")
+    direct_url = json.loads(dist.read_text("direct_url.json") or "{}")
+    if direct_url.get("dir_info", {}).get("editable"):
+        # An editable install maps the package from the source tree instead of installing it.
+        path = Path(__file__).resolve().parents[1] / "src" / "vantorix_core-stubs" / "__init__.pyi"
+    else:
+        stubs = [f for f in dist.files or [] if f.as_posix() == "vantorix_core-stubs/__init__.pyi"]
+        assert stubs, "the distribution does not install vantorix_core-stubs/__init__.pyi"
+        path = stubs[0].locate()
+    tree = ast.parse(Path(path).read_text(encoding="utf-8"))
     return {node.name: node for node in tree.body if isinstance(node, ast.FunctionDef)}
 
 
