@@ -298,7 +298,7 @@ def print_cramers_v(table: Table, profile: Profile) -> None:
               + ", ".join(left_out))
     if len(names) < 2:
         return
-    width = max(len(name) for name in names) + 2
+    width = max(len(name) for name in names + ["1.000"]) + 2
     print("\nCramér's V of the categorical columns (0: independent, 1: one determines the other)")
     print(" " * width + "".join(f"{name:>{width}}" for name in names))
     for name, row in zip(names, profile.cramers_v):
