@@ -50,7 +50,8 @@ CASES = {
     "V arity": (vc.calculate_cramers_v, (codes, codes, 2), {}, TypeError),
     "V keyword": (vc.calculate_cramers_v, (codes, codes, 2), {"arg3": 2}, TypeError),
     "V x refused": (vc.calculate_cramers_v, ("abc", codes, 2, 2), {}, TypeError),
-    "V y refused": (vc.calculate_cramers_v, (codes, [[1], [1, 2]], 2, 2), {}, TypeError),
+    # A copy made for the first argument is dropped when the second is refused.
+    "V y refused": (vc.calculate_cramers_v, (cast_codes, [[1], [1, 2]], 2, 2), {}, TypeError),
     "V count float": (vc.calculate_cramers_v, (codes, codes, 2.0, 2), {}, TypeError),
     "V count range": (vc.calculate_cramers_v, (codes, codes, 2, N31), {}, TypeError),
     "V x dims": (vc.calculate_cramers_v, (matrix, codes, 2, 2), {}, RuntimeError),
@@ -71,16 +72,17 @@ CASES = {
     "z cast": (vc.detect_continuous_outliers, (values.tolist(), Index()), {}, None),
     "z arity": (vc.detect_continuous_outliers, (values,), {}, TypeError),
     "z data refused": (vc.detect_continuous_outliers, (object(), 1.0), {}, TypeError),
-    "z threshold refused": (vc.detect_continuous_outliers, (values, "1"), {}, TypeError),
+    "z threshold refused": (vc.detect_continuous_outliers, (codes, "1"), {}, TypeError),
     "z dims": (vc.detect_continuous_outliers, (matrix, 1.0), {}, RuntimeError),
     "z result": (vc.detect_continuous_outliers, (huge["f8"], 1.0), {}, MemoryError),
     "z cast copy": (vc.detect_continuous_outliers, (huge["f4"], 1.0), {}, TypeError),
     "codes": (vc.detect_categorical_outliers, (spread, 10**6, 0.1), {}, None),  # 4 MB table
     "codes keyword": (vc.detect_categorical_outliers, (codes, 3), {"threshold": 0.1}, TypeError),
     "codes data refused": (vc.detect_categorical_outliers, ([None], 3, 0.1), {}, TypeError),
-    "codes count refused": (vc.detect_categorical_outliers, (codes, None, 0.1), {}, TypeError),
+    "codes count refused": (vc.detect_categorical_outliers, ([1, 2], None, 0.1), {}, TypeError),
     "codes threshold refused": (vc.detect_categorical_outliers, (codes, 3, 10**400), {}, TypeError),
     "codes dims": (vc.detect_categorical_outliers, (matrix, 3, 0.1), {}, RuntimeError),
+    # The result is made before the count is looked at, and dropped.
     "codes negative count": (vc.detect_categorical_outliers, (codes, -1, 0.1), {}, ValueError),
     "codes result": (vc.detect_categorical_outliers, (huge["i4"], 3, 0.1), {}, MemoryError),
 }
