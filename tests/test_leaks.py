@@ -33,7 +33,8 @@ spread = frozen(np.arange(3000) * 331 % 10**6, np.int32)  # on every page of a 4
 cast_codes = frozen(np.arange(3000) % 7, np.int64)[::-1]
 matrix = frozen(np.arange(20000.0).reshape(2000, 10), np.float64)
 values = frozen(np.sin(np.arange(5000.0)), np.float64)
-huge = {dtype: np.broadcast_to(np.zeros(1, dtype), (2**40,)) for dtype in ("i4", "f4", "f8")}
+# Results (and a cast copy) beyond any address space, whatever the overcommit policy.
+huge = {dtype: np.broadcast_to(np.zeros(1, dtype), (2**56,)) for dtype in ("i4", "f4", "f8")}
 
 
 class Index:
