@@ -114,76 +114,25 @@ def predict(name, args, kwargs):
     return expected, large
 
 
-# Objects whose conversion hooks misbehave.
+def hooked(value, *hooks):
+    """An object whose hooks (`index`, `float`, `array`, `repr`, ...) give `value`: raise it
+    if it is an exception type, call it if it is a function, return it otherwise."""
+
+    def hook(self, *args, **kwargs):
+        if isinstance(value, type) and issubclass(value, BaseException):
+            raise value()
+        return value() if callable(value) else value
+
+    return type("Hooked", (), {f"__{name}__": hook for name in hooks})()
 
 
-class Raises:
-    def __init__(self, error):
-        self.error = error
-
-    def fail(self, *args, **kwargs):
-        raise self.error()
-
-    __index__ = __int__ = __float__ = __array__ = __len__ = __getitem__ = fail
-
-
-class Returns:
-    def __init__(self, value):
-        self.value = value
-
-    def give(self, *args, **kwargs):
-        return self.value
-
-    __index__ = __int__ = __float__ = __array__ = give
-
-
-class BadRepr:
-    """The TypeError message shows every argument's repr."""
-
-    def __init__(self, result):
-        self.result = result
-
-    def __repr__(self):
-        if isinstance(self.result, type):
-            raise self.result("nonsense")
-        return self.result
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class Reentrant:
+def reenter():
     """Calls the module while the module converts its arguments."""
-
-    def value(self):
-        vc.detect_continuous_outliers([1.0, 2.0, 30.0], 0.5)
-        return 2
-
-    __index__ = __float__ = value
+    vc.detect_continuous_outliers([1.0, 2.0, 30.0], 0.5)
+    return 2
 
 
-class Floaty:
-    def __init__(self, value):
-        self.value = value
-
-    def __float__(self):
-        return self.value
-
-
-class ArrayLike:
-    def __init__(self, value):
-        self.value = value
-
-    def __array__(self, dtype=None, copy=None):
-        return np.asarray(self.value)
-
-
-class Lying(collections.abc.Sequence):
+class Lying:
     """Claims `length` items and has `have`."""
 
     def __init__(self, length, have):
@@ -219,10 +168,13 @@ class Fuzzer:
             np.float64(3.0), np.float32(2.5), np.float16(1.5), np.int64(3), np.uint64(2**64 - 1),
             np.int8(-3), np.bool_(True), np.complex128(1j), np.datetime64("2020-01-01"),
             np.timedelta64(5, "D"), np.str_("3"), object(), int, len, np, {}, {"a": 1}, {1, 2},
-            range(r.randint(0, 5)), slice(1), Index(r.choice([3, -1, 2**31, 2**70, True])),
-            Index(3.5), Index("x"), Floaty(r.choice([2.5, float("nan"), "x", 10**400, 3])),
-            Raises(self.choice(ERRORS)), Returns(self.choice([None, "x", 2**100, 3.5, 2, True])),
-            BadRepr(self.choice([*ERRORS, None, "\ud800"])), 10**5000, Reentrant(),
+            range(r.randint(0, 5)), slice(1), 10**5000,
+            hooked(self.choice([3, -1, 2**31, 2**70, True, 3.5, "x", *ERRORS]), "index"),
+            hooked(self.choice([2.5, float("nan"), "x", 10**400, 3, *ERRORS]), "float"),
+            hooked(self.choice(ERRORS), "index", "int", "float", "array", "len", "getitem"),
+            hooked(self.choice([None, "x", 2**100, 3.5, 2, True]), "index", "int", "float", "array"),
+            hooked(self.choice([*ERRORS, None, "\ud800"]), "repr"),  # shown in the TypeError
+            hooked(reenter, "index", "float"),
         ])
 
     def array(self):
@@ -247,7 +199,7 @@ class Fuzzer:
             lambda a: a, lambda a: a, lambda a: a, lambda a: a.view(SubArray),
             lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, bool)),
             lambda a: memoryview(np.ascontiguousarray(a)) if a.dtype.kind in "biuf" else a,
-            lambda a: a.tolist(), lambda a: ArrayLike(a),
+            lambda a: a.tolist(), lambda a: hooked(a, "array"),
         ])
         return wrap(a)
 
