@@ -1,7 +1,37 @@
+import os
 import zlib
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, settings
+
+# CI runs a fixed, bounded set of generated inputs; `--hypothesis-profile=long` (or the
+# HYPOTHESIS_PROFILE variable) searches far more widely and remembers what it found.
+settings.register_profile(
+    "ci",
+    max_examples=300,
+    derandomize=True,
+    database=None,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile("long", max_examples=20_000, deadline=None)
+settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--fuzz-count",
+        type=int,
+        default=int(os.environ.get("VANTORIX_FUZZ_COUNT", "10000")),
+        help="number of fuzzed calls (env VANTORIX_FUZZ_COUNT)",
+    )
+    parser.addoption(
+        "--fuzz-seed",
+        type=int,
+        default=int(os.environ.get("VANTORIX_FUZZ_SEED", "0")),
+        help="seed of the fuzzed calls (env VANTORIX_FUZZ_SEED)",
+    )
 
 
 def assert_same(actual, expected):
@@ -58,3 +88,57 @@ def layouts(a):
 def rng(request):
     """A generator seeded from the test's name, so every test is reproducible on its own."""
     return np.random.default_rng(zlib.crc32(request.node.nodeid.encode()))
+
+
+def outcome(function, *args):
+    """What a call gives: ("value", result) or ("raises", exception type, message)."""
+    try:
+        return ("value", function(*args))
+    except Exception as e:
+        return ("raises", type(e), str(e))
+
+
+def tables_may_run_out(*sizes):
+    """Whether one of the working tables, made in this order until one has a negative size, is
+    too large to be sure of getting."""
+    for size in sizes:
+        if size < 0:
+            return False
+        if size > 2**28:
+            return True
+    return False
+
+
+def slow_tables(kx, ky):
+    """Cramer's V tables that can be had but take seconds to scan: a side of millions. Tables
+    past 2^34 cells are refused at once."""
+    return kx >= 0 and ky >= 0 and max(kx, ky) > 10**5 and kx * ky < 2**34
+
+
+def assert_same_outcome(actual, expected, may_run_out=False):
+    """The same bits, types and shapes, or the same exception with the same message. With
+    `may_run_out`, a MemoryError may stand for a result or a ValueError: a working table that
+    large may not be had, and the tables are made before anything is computed."""
+    if (
+        may_run_out
+        and actual[0] == "raises"
+        and actual[1] is MemoryError
+        and (expected[0] == "value" or expected[1] is ValueError)
+    ):
+        return
+    assert actual[0] == expected[0], (actual, expected)
+    if actual[0] == "raises":
+        assert actual[1:] == expected[1:]
+        return
+    a, e = actual[1], expected[1]
+    if isinstance(e, dict):
+        assert type(a) is dict and list(a) == list(e)
+        for key in e:
+            assert_same(a[key], e[key])
+    elif isinstance(e, float):
+        assert type(a) is float
+        assert_same(np.float64(a), np.float64(e))
+    else:
+        assert type(a) is np.ndarray
+        assert a.flags.c_contiguous and a.flags.writeable and a.flags.owndata
+        assert_same(a, e)
