@@ -81,11 +81,8 @@ void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double thres
 py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> data,
                                                       int n_categories, double threshold) {
     const ArrayView<std::int32_t> view(data);
-    if (view.ndim() != 1) {
-        throw std::runtime_error("Input data vector must be one-dimensional.");
-    }
+    auto result = new_flag_array(view);
     const std::int64_t n = view.extent(0);
-    auto result = new_result<std::int32_t>(n);
     std::int32_t* flags = result.mutable_data();
     if (n == 0) {
         return result;

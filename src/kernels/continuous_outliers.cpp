@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <stdexcept>
 #include <type_traits>
 
 #include "array_view.h"
@@ -49,11 +48,8 @@ void write_flags_fastest(const Values& x, std::int64_t n, double mean, double sd
 
 py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, double threshold) {
     const ArrayView<double> view(data);
-    if (view.ndim() != 1) {
-        throw std::runtime_error("Input data vector must be one-dimensional.");
-    }
+    auto result = new_flag_array(view);
     const std::int64_t n = view.extent(0);
-    auto result = new_result<std::int32_t>(n);
     std::int32_t* flags = result.mutable_data();
     if (n == 0) {
         return result;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 namespace vantorix {
 
@@ -88,6 +89,16 @@ void visit_vector(const ArrayView<T>& view, Body&& body) {
 template <typename T>
 py::array_t<T> new_result(std::int64_t n) {
     return py::array_t<T>(static_cast<py::ssize_t>(n));
+}
+
+// The FlagArray of a one-dimensional input: one int32 flag per element, not yet written.
+// Any other input is refused before the result is made.
+template <typename T>
+py::array_t<std::int32_t> new_flag_array(const ArrayView<T>& view) {
+    if (view.ndim() != 1) {
+        throw std::runtime_error("Input data vector must be one-dimensional.");
+    }
+    return new_result<std::int32_t>(view.extent(0));
 }
 
 }  // namespace vantorix
