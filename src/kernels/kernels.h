@@ -31,7 +31,6 @@ py::dict calculate_summary_stats(py::array_t<double> matrix);
 // (which makes the variance NaN), gives all zeros. Comparisons with a NaN are false.
 py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, double threshold);
 
-
 // One int32 flag per code of a 1-D int32 vector: 1 for a code outside 0..n_categories-1, and
 // for a valid code whose count c satisfies n * threshold > c (strictly; a NaN threshold flags
 // no valid code). An empty vector gives an empty result whatever the other arguments; a
