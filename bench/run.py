@@ -39,7 +39,12 @@ def z_flags_numpy(x, t):
 
 
 def summary_numpy(a):
-    return {"mean": a.mean(axis=0), "std": a.std(axis=0), "min": a.min(axis=0), "max": a.max(axis=0)}
+    return {
+        "mean": a.mean(axis=0),
+        "std": a.std(axis=0),
+        "min": a.min(axis=0),
+        "max": a.max(axis=0),
+    }
 
 
 def summary_agrees(ours, base):
@@ -215,7 +220,9 @@ def machine():
     model = platform.processor() or platform.machine()
     try:
         with open("/proc/cpuinfo") as f:
-            model = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+            model = next(
+                line.split(":", 1)[1].strip() for line in f if line.startswith("model name")
+            )
     except (OSError, StopIteration):
         pass
     return {"cpu": model, "python": platform.python_version(), "numpy": np.__version__}
@@ -227,7 +234,9 @@ def show_time(ms):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="inputs a tenth the size, fewer repeats")
+    parser.add_argument(
+        "--quick", action="store_true", help="inputs a tenth the size, fewer repeats"
+    )
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--only", nargs="+", default=[], help="cases whose name contains TEXT")
     args = parser.parse_args(argv)

@@ -258,12 +258,18 @@ def print_numeric(table: Table, profile: Profile, z: float) -> None:
         return
     width = max(len(name) for name in table.numeric + ["column"]) + 2
     print(f"\nNumeric columns: population mean and std; outliers have |z| > {z:g}")
-    print(f"{'column':<{width}}{'count':>11}{'missing':>9}" + "".join(f"{s:>12}" for s in STATS)
-          + f"{'outliers':>10}")
+    print(
+        f"{'column':<{width}}{'count':>11}{'missing':>9}"
+        + "".join(f"{s:>12}" for s in STATS)
+        + f"{'outliers':>10}"
+    )
 
     def row(label: str, count: int, missing: str, stats: dict[str, float], flags: Codes) -> str:
-        return (f"{label:<{width}}{count:>11,}{missing:>9}"
-                + "".join(f"{stats[key]:>12.6g}" for key in STATS) + f"{int(flags.sum()):>10,}")
+        return (
+            f"{label:<{width}}{count:>11,}{missing:>9}"
+            + "".join(f"{stats[key]:>12.6g}" for key in STATS)
+            + f"{int(flags.sum()):>10,}"
+        )
 
     for j, name in enumerate(table.numeric):
         missing = int(profile.missing[j])
@@ -286,16 +292,20 @@ def print_categorical(table: Table, profile: Profile, rare: float) -> None:
         rare_codes = np.unique(codes[(flags == 1) & (codes >= 0)])
         listed = ", ".join(f"{labels[c]} ({counts[c]:,})" for c in rare_codes[:5])
         more = f" and {rare_codes.size - 5:,} more" if rare_codes.size > 5 else ""
-        print(f"{name:<{width}}{len(labels):>11,}{missing:>9,}{int(flags.sum()) - missing:>9,}"
-              f"   {listed}{more}")
+        print(
+            f"{name:<{width}}{len(labels):>11,}{missing:>9,}{int(flags.sum()) - missing:>9,}"
+            f"   {listed}{more}"
+        )
 
 
 def print_cramers_v(table: Table, profile: Profile) -> None:
     names = profile.v_columns
     left_out = [name for name in table.categorical if name not in names]
     if left_out:
-        print(f"\nLeft out of Cramér's V (more than {MAX_V_CATEGORIES:,} categories): "
-              + ", ".join(left_out))
+        print(
+            f"\nLeft out of Cramér's V (more than {MAX_V_CATEGORIES:,} categories): "
+            + ", ".join(left_out)
+        )
     if len(names) < 2:
         return
     width = max(len(name) for name in names + ["1.000"]) + 2
@@ -341,9 +351,11 @@ def agreement(ours: Profile, theirs: Profile, table: Table) -> str:
     pairs += [a != b for a, b in zip(ours.rare_flags, theirs.rare_flags)]
     flags = sum(int(p.sum()) for p in pairs), sum(p.size for p in pairs)
     v = float(np.abs(ours.cramers_v - theirs.cramers_v).max(initial=0.0))
-    return (f"  same results? flags: {flags[0]:,} of {flags[1]:,} differ; Cramér's V: within"
-            f" {v:.1e}; statistics: within {rounding:.1e} (relative)"
-            + "".join(f"\n    but not within 1e-9: {item}" for item in apart))
+    return (
+        f"  same results? flags: {flags[0]:,} of {flags[1]:,} differ; Cramér's V: within"
+        f" {v:.1e}; statistics: within {rounding:.1e} (relative)"
+        + "".join(f"\n    but not within 1e-9: {item}" for item in apart)
+    )
 
 
 def plot_cramers_v(path: str, names: list[str], v: Floats) -> None:
@@ -358,8 +370,14 @@ def plot_cramers_v(path: str, names: list[str], v: Floats) -> None:
     ax.set_xticks(range(len(names)), names, rotation=45, ha="right")
     ax.set_yticks(range(len(names)), names)
     for (i, j), value in np.ndenumerate(v):
-        ax.text(j, i, f"{value:.2f}", ha="center", va="center",
-                color="black" if value > 0.6 else "white")
+        ax.text(
+            j,
+            i,
+            f"{value:.2f}",
+            ha="center",
+            va="center",
+            color="black" if value > 0.6 else "white",
+        )
     fig.colorbar(image, ax=ax, label="Cramér's V")
     ax.set_title("Association of the categorical columns")
     fig.savefig(path, dpi=120)
@@ -375,10 +393,19 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument("--plot", metavar="FILE.png", help="draw the Cramér's V matrix there")
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the built-in table")
     parser.add_argument("--z", type=float, default=4.0, help="z-score threshold (default 4)")
-    parser.add_argument("--rare", type=float, default=0.001,
-                        help="rare-category fraction of the rows (default 0.001)")
-    parser.add_argument("--categorical", metavar="COLUMN", action="append", default=[],
-                        help="treat this numeric column as categorical (repeatable)")
+    parser.add_argument(
+        "--rare",
+        type=float,
+        default=0.001,
+        help="rare-category fraction of the rows (default 0.001)",
+    )
+    parser.add_argument(
+        "--categorical",
+        metavar="COLUMN",
+        action="append",
+        default=[],
+        help="treat this numeric column as categorical (repeatable)",
+    )
     args = parser.parse_args(argv)
     if args.plot:
         try:
@@ -407,21 +434,27 @@ def main(argv: Sequence[str] | None = None) -> int:
     with np.errstate(all="ignore"):  # NumPy warns where a std is 0 or a value infinite
         theirs_s, theirs = best_of(3, lambda: run_profile(table, baseline, args.z, args.rare))
 
-    print(f"Profile of {source}: {table.rows:,} rows, {len(table.numeric)} numeric and "
-          f"{len(table.categorical)} categorical columns")
+    print(
+        f"Profile of {source}: {table.rows:,} rows, {len(table.numeric)} numeric and "
+        f"{len(table.categorical)} categorical columns"
+    )
     if not args.csv:
         print(BUILTIN_NOTE)
     print_numeric(table, ours, args.z)
     print_categorical(table, ours, args.rare)
     print_cramers_v(table, ours)
     print(MISSING_NOTE)
-    print("\nTime for the profile (best of 3; encoding with pd.factorize, "
-          f"{encode_s * 1e3:.0f} ms, not included)")
+    print(
+        "\nTime for the profile (best of 3; encoding with pd.factorize, "
+        f"{encode_s * 1e3:.0f} ms, not included)"
+    )
     print(f"  {VANTORIX.name:<16}{ours_s * 1e3:9.1f} ms")
     print(f"  {baseline.name:<16}{theirs_s * 1e3:9.1f} ms   ({theirs_s / ours_s:.1f}x the time)")
     print(agreement(ours, theirs, table))
-    print("  (NumPy adds pairwise and takes the variance in two passes; vantorix_core adds in row"
-          "\n  order and takes mean of squares - squared mean: see the README, section Exactness)")
+    print(
+        "  (NumPy adds pairwise and takes the variance in two passes; vantorix_core adds in row"
+        "\n  order and takes mean of squares - squared mean: see the README, section Exactness)"
+    )
 
     if args.plot:
         if len(ours.v_columns) < 2:

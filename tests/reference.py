@@ -13,6 +13,8 @@ import numpy as np
 
 def _moments(total, total_sq, n):
     mean = total / n
+    if mean != mean:
+        mean = math.nan  # the one positive quiet NaN, whatever NaN the additions made
     meansq = total_sq / n
     variance = meansq - mean * mean
     if not variance > 0:

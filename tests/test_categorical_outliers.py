@@ -1,9 +1,10 @@
 import numpy as np
 import pytest
-from conftest import assert_same, layouts
+
+import vantorix_core as vc
 
 import reference
-import vantorix_core as vc
+from conftest import assert_same, layouts
 
 nan, inf = float("nan"), float("inf")
 
@@ -30,7 +31,7 @@ def counts_of(counts):
         ([4, 4, 3], 5, 1.0, [1, 1, 1]),
         ([4, 4, 4], 5, 1.0000001, [1, 1, 1]),
         ([0, 1, 2], 0, 0.0, [1, 1, 1]),
-        ([0, -2**31, 2**31 - 1], 2**31 - 1, 0.0, [0, 1, 1]),
+        ([0, -(2**31), 2**31 - 1], 2**31 - 1, 0.0, [0, 1, 1]),
         ([], 3, 0.5, []),
         ([], 0, nan, []),
         ([], -5, 0.5, []),
@@ -49,7 +50,7 @@ def test_limit_is_the_rounded_product_not_a_quotient():
     assert_same(out, flags([1] * 16 + [0] * 84))
 
 
-@pytest.mark.parametrize("k", [-1, -2**31])
+@pytest.mark.parametrize("k", [-1, -(2**31)])
 def test_negative_count_with_data_is_refused(k):
     with pytest.raises(ValueError, match="^vector too long$"):
         vc.detect_categorical_outliers([0, 1], k, 0.5)

@@ -1,9 +1,10 @@
 import numpy as np
 import pytest
-from conftest import layouts
+
+import vantorix_core as vc
 
 import reference
-import vantorix_core as vc
+from conftest import layouts
 
 N31 = 2**31
 
@@ -47,7 +48,14 @@ def test_worked_values(x, y, kx, ky, expected):
         ([0, 1], np.zeros((2, 1)), 2, 2, RuntimeError, "Input vectors must be one-dimensional."),
         (3, [0], 2, 2, RuntimeError, "Input vectors must be one-dimensional."),
         ([0, 1, 2], [0, 1, 2, 3], 2, 2, RuntimeError, "Input vectors must have identical lengths."),
-        ([0, 1, 2], [0, 1, 2, 3], -1, 2, RuntimeError, "Input vectors must have identical lengths."),
+        (
+            [0, 1, 2],
+            [0, 1, 2, 3],
+            -1,
+            2,
+            RuntimeError,
+            "Input vectors must have identical lengths.",
+        ),
         ([0, 1], [0, 1], -1, 2, ValueError, "vector too long"),
         ([0, 1], [0, 1], 2, -1, ValueError, "vector too long"),
         ([0, 1], [0, 1], -1, -1, ValueError, "vector too long"),
@@ -77,7 +85,7 @@ def random_codes(rng, n, k):
     """Codes in 0..k-1 with a few outside on either side, and skewed frequencies."""
     codes = (rng.power(0.5, size=n) * k).astype(np.int32)
     bad = rng.random(n) < 0.05
-    codes[bad] = rng.choice([-1, -2**31, k, k + 3, 2**31 - 1], size=bad.sum())
+    codes[bad] = rng.choice([-1, -(2**31), k, k + 3, 2**31 - 1], size=bad.sum())
     return codes
 
 

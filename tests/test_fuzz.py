@@ -17,10 +17,11 @@ import random
 
 import numpy as np
 import pytest
-from conftest import assert_same_outcome, outcome, slow_tables, tables_may_run_out
+
+import vantorix_core as vc
 
 import reference
-import vantorix_core as vc
+from conftest import assert_same_outcome, outcome, slow_tables, tables_may_run_out
 
 KINDS = {
     "calculate_cramers_v": ("int32", "int32", "int", "int"),
@@ -31,8 +32,16 @@ KINDS = {
 # Casting complex, masked or deprecated values warns; the fuzz means to.
 pytestmark = pytest.mark.filterwarnings("ignore")
 
-ERRORS = [ValueError, TypeError, OverflowError, ZeroDivisionError, RecursionError, MemoryError,
-          KeyboardInterrupt, SystemExit]
+ERRORS = [
+    ValueError,
+    TypeError,
+    OverflowError,
+    ZeroDivisionError,
+    RecursionError,
+    MemoryError,
+    KeyboardInterrupt,
+    SystemExit,
+]
 
 
 class Refused(Exception):
@@ -160,30 +169,99 @@ class Fuzzer:
 
     def scalar(self):
         r = self.rng
-        return self.choice([
-            None, True, False, Ellipsis, NotImplemented, "abc", "12", "", " 3.5", b"7", b"x",
-            bytearray(b"1"), 0, 1, -1, 2, 3, 2**31 - 1, -(2**31), 2**31, 2**63, 2**64, 10**400,
-            -(10**400), 0.0, -0.0, 2.5, -0.5, 1e308, 5e-324, float("nan"), float("inf"),
-            complex(1, 2), decimal.Decimal("2.5"), decimal.Decimal("nan"), fractions.Fraction(7, 2),
-            np.float64(3.0), np.float32(2.5), np.float16(1.5), np.int64(3), np.uint64(2**64 - 1),
-            np.int8(-3), np.bool_(True), np.complex128(1j), np.datetime64("2020-01-01"),
-            np.timedelta64(5, "D"), np.str_("3"), object(), int, len, np, {}, {"a": 1}, {1, 2},
-            range(r.randint(0, 5)), slice(1), 10**5000,
-            hooked(self.choice([3, -1, 2**31, 2**70, True, 3.5, "x", *ERRORS]), "index"),
-            hooked(self.choice([2.5, float("nan"), "x", 10**400, 3, *ERRORS]), "float"),
-            hooked(self.choice(ERRORS), "index", "int", "float", "array", "len", "getitem"),
-            hooked(self.choice([None, "x", 2**100, 3.5, 2, True]), "index", "int", "float", "array"),
-            hooked(self.choice([*ERRORS, None, "\ud800"]), "repr"),  # shown in the TypeError
-            hooked(reenter, "index", "float"),
-        ])
+        return self.choice(
+            [
+                None,
+                True,
+                False,
+                Ellipsis,
+                NotImplemented,
+                "abc",
+                "12",
+                "",
+                " 3.5",
+                b"7",
+                b"x",
+                bytearray(b"1"),
+                0,
+                1,
+                -1,
+                2,
+                3,
+                2**31 - 1,
+                -(2**31),
+                2**31,
+                2**63,
+                2**64,
+                10**400,
+                -(10**400),
+                0.0,
+                -0.0,
+                2.5,
+                -0.5,
+                1e308,
+                5e-324,
+                float("nan"),
+                float("inf"),
+                complex(1, 2),
+                decimal.Decimal("2.5"),
+                decimal.Decimal("nan"),
+                fractions.Fraction(7, 2),
+                np.float64(3.0),
+                np.float32(2.5),
+                np.float16(1.5),
+                np.int64(3),
+                np.uint64(2**64 - 1),
+                np.int8(-3),
+                np.bool_(True),
+                np.complex128(1j),
+                np.datetime64("2020-01-01"),
+                np.timedelta64(5, "D"),
+                np.str_("3"),
+                object(),
+                int,
+                len,
+                np,
+                {},
+                {"a": 1},
+                {1, 2},
+                range(r.randint(0, 5)),
+                slice(1),
+                10**5000,
+                hooked(self.choice([3, -1, 2**31, 2**70, True, 3.5, "x", *ERRORS]), "index"),
+                hooked(self.choice([2.5, float("nan"), "x", 10**400, 3, *ERRORS]), "float"),
+                hooked(self.choice(ERRORS), "index", "int", "float", "array", "len", "getitem"),
+                hooked(
+                    self.choice([None, "x", 2**100, 3.5, 2, True]), "index", "int", "float", "array"
+                ),
+                hooked(self.choice([*ERRORS, None, "\ud800"]), "repr"),  # shown in the TypeError
+                hooked(reenter, "index", "float"),
+            ]
+        )
 
     def array(self):
         """An ndarray of any dtype, shape and layout, or something made from one."""
         r = self.rng
-        dtype = self.choice([
-            "i4", "f8", "bool", "i1", "u8", ">i8", "f2", ">f4", "c16", "U3", "S2", "O",
-            "datetime64[D]", "timedelta64[s]", "i4,f8", "V4",
-        ])
+        dtype = self.choice(
+            [
+                "i4",
+                "f8",
+                "bool",
+                "i1",
+                "u8",
+                ">i8",
+                "f2",
+                ">f4",
+                "c16",
+                "U3",
+                "S2",
+                "O",
+                "datetime64[D]",
+                "timedelta64[s]",
+                "i4,f8",
+                "V4",
+            ]
+        )
         shape = tuple(r.randint(0, 4) for _ in range(self.choice([0, 1, 1, 1, 2, 2, 3])))
         base = np.array(np.arange(np.prod(shape, dtype=int)) % 7 - 2, dtype="i8").reshape(shape)
         if dtype == "O":
@@ -195,12 +273,18 @@ class Fuzzer:
                 a = base.astype(dtype)
         if a.ndim and r.random() < 0.5:
             a = self.choice([a[::-1], a.T, a[::2], np.broadcast_to(a, (2, *a.shape)), a[..., None]])
-        wrap = self.choice([
-            lambda a: a, lambda a: a, lambda a: a, lambda a: a.view(SubArray),
-            lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, bool)),
-            lambda a: memoryview(np.ascontiguousarray(a)) if a.dtype.kind in "biuf" else a,
-            lambda a: a.tolist(), lambda a: hooked(a, "array"),
-        ])
+        wrap = self.choice(
+            [
+                lambda a: a,
+                lambda a: a,
+                lambda a: a,
+                lambda a: a.view(SubArray),
+                lambda a: np.ma.masked_array(a, mask=np.ones(a.shape, bool)),
+                lambda a: memoryview(np.ascontiguousarray(a)) if a.dtype.kind in "biuf" else a,
+                lambda a: a.tolist(),
+                lambda a: hooked(a, "array"),
+            ]
+        )
         return wrap(a)
 
     def sequence(self, depth=0):

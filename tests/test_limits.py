@@ -3,10 +3,11 @@ cannot be had, and inputs of 2^31 elements and more (zero strides, so they cost 
 
 import numpy as np
 import pytest
-from conftest import assert_same, assert_same_outcome, outcome
+
+import vantorix_core as vc
 
 import reference
-import vantorix_core as vc
+from conftest import assert_same, assert_same_outcome, outcome
 
 N31 = 2**31
 codes = np.array([0, 1, 0, 1, 3, -1, 2], np.int32)

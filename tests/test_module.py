@@ -93,14 +93,16 @@ def test_float_parameter_refuses_non_numbers(threshold):
         vc.detect_continuous_outliers([1.0, 2.0], threshold)
 
 
-@pytest.mark.parametrize("count", [3, True, np.int64(3), np.uint8(3), Indexy(3), -2**31, 2**31 - 1])
+@pytest.mark.parametrize(
+    "count", [3, True, np.int64(3), np.uint8(3), Indexy(3), -(2**31), 2**31 - 1]
+)
 def test_integer_parameter_accepts_integers(count):
     out = vc.detect_categorical_outliers([], count, 0.0)
     assert out.dtype == np.int32 and out.shape == (0,)
 
 
 @pytest.mark.parametrize(
-    "count", [3.0, np.float64(3.0), 2**31, -2**31 - 1, "3", None, Floaty(), [3]]
+    "count", [3.0, np.float64(3.0), 2**31, -(2**31) - 1, "3", None, Floaty(), [3]]
 )
 def test_integer_parameter_refuses_floats_and_out_of_range_values(count):
     with pytest.raises(TypeError, match="incompatible function arguments"):
@@ -133,7 +135,9 @@ def test_array_parameter_casts_to_float64(data):
     np.testing.assert_array_equal(vc.detect_continuous_outliers(data, 1), [0, 0, 0, 1])
 
 
-@pytest.mark.parametrize("data", [5.0, np.float64(5.0), None, np.zeros((2, 2)), np.zeros((1, 1, 1))])
+@pytest.mark.parametrize(
+    "data", [5.0, np.float64(5.0), None, np.zeros((2, 2)), np.zeros((1, 1, 1))]
+)
 def test_non_vectors_are_refused_with_the_kernel_message(data):
     with pytest.raises(RuntimeError, match=r"^Input data vector must be one-dimensional\.$"):
         vc.detect_continuous_outliers(data, 1.0)

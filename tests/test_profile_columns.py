@@ -57,8 +57,11 @@ def test_builtin_table_shows_what_was_planted(capsys):
     assert line(out, "os")[1:3] == ["7", "60"]
     assert int(line(out, "latency_ms")[-1]) >= 5 and int(line(out, "temperature_c")[-1]) >= 1
     assert {"IS", "LU"} <= set(line(out, "country")) and "HarmonyOS" in line(out, "os")
-    v = {row[0]: [float(x) for x in row[1:]] for row in map(str.split, out.splitlines())
-         if len(row) == 6 and row[0] in ("device", "channel")}
+    v = {
+        row[0]: [float(x) for x in row[1:]]
+        for row in map(str.split, out.splitlines())
+        if len(row) == 6 and row[0] in ("device", "channel")
+    }
     assert v["device"][3] > 0.8 and max(v["channel"][:4]) < 0.1
     assert "flags: 0 of " in out
 
@@ -87,8 +90,13 @@ def test_numpy_and_pandas_profile_agrees_with_ours(cramers_v):
 
 
 def run(*args, cwd):
-    return subprocess.run([sys.executable, str(SCRIPT), *map(str, args)], cwd=cwd,
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, str(SCRIPT), *map(str, args)],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 def test_plot_writes_a_png_of_the_matrix(tmp_path):

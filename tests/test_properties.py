@@ -7,13 +7,14 @@ exception with the same message. Inputs are read-only and must come back unchang
 """
 
 import numpy as np
-from conftest import assert_same_outcome, layouts, outcome, slow_tables, tables_may_run_out
 from hypothesis import assume, given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-import reference
 import vantorix_core as vc
+
+import reference
+from conftest import assert_same_outcome, layouts, outcome, slow_tables, tables_may_run_out
 
 nan, inf = float("nan"), float("inf")
 INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
@@ -21,8 +22,20 @@ INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 # What a column may hold, native and byte-swapped; the binding casts all of it.
 INTEGER_DTYPES = ["bool", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", ">i4", ">i8", ">u2"]
 FLOAT_DTYPES = ["f2", "f4", "f8", ">f4", ">f8"]
-EDGE_FLOATS = [0.0, -0.0, 5e-324, -5e-324, 2.2250738585072014e-308, 1.7976931348623157e308,
-               -1.7976931348623157e308, 1e160, -1e160, nan, inf, -inf]
+EDGE_FLOATS = [
+    0.0,
+    -0.0,
+    5e-324,
+    -5e-324,
+    2.2250738585072014e-308,
+    1.7976931348623157e308,
+    -1.7976931348623157e308,
+    1e160,
+    -1e160,
+    nan,
+    inf,
+    -inf,
+]
 
 # Mostly counts that tables are made of; sometimes negative ones and the int32 extremes.
 COUNTS = (
@@ -112,8 +125,9 @@ def agree(name, arrays, scalars=(), large_tables=False):
         args = [vs[(i * (j + 1)) % len(vs)] for j, vs in enumerate(kinds)]
         before = [a.tobytes() for a in args]
         with np.errstate(all="ignore"):  # NaN and overflowing casts to int32 warn
-            expected = outcome(getattr(reference, name), *[np.asarray(a, target) for a in args],
-                               *scalars)
+            expected = outcome(
+                getattr(reference, name), *[np.asarray(a, target) for a in args], *scalars
+            )
             actual = outcome(getattr(vc, name), *args, *scalars)
         assert_same_outcome(actual, expected, large_tables)
         assert [a.tobytes() for a in args] == before
@@ -174,5 +188,9 @@ def test_categorical_outliers(data):
         lambda c: st.sampled_from([c / n, np.nextafter(c / n, inf)])
     )
     threshold = data.draw(THRESHOLDS | on_a_count)
-    agree("detect_categorical_outliers", [codes_], [k, threshold],
-          codes_.ndim == 1 and codes_.size > 0 and tables_may_run_out(k))
+    agree(
+        "detect_categorical_outliers",
+        [codes_],
+        [k, threshold],
+        codes_.ndim == 1 and codes_.size > 0 and tables_may_run_out(k),
+    )

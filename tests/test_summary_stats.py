@@ -2,10 +2,11 @@ import tracemalloc
 
 import numpy as np
 import pytest
-from conftest import assert_same, layouts
+
+import vantorix_core as vc
 
 import reference
-import vantorix_core as vc
+from conftest import assert_same, layouts
 
 nan, inf = float("nan"), float("inf")
 KEYS = ["mean", "std", "min", "max"]
@@ -27,15 +28,21 @@ def column(values):
     [
         (
             [[1, 10], [2, 20], [3, 30], [4, 40]],
-            dict(mean=[2.5, 25.0], std=[1.118033988749895, 11.180339887498949],
-                 min=[1.0, 10.0], max=[4.0, 40.0]),
+            dict(
+                mean=[2.5, 25.0],
+                std=[1.118033988749895, 11.180339887498949],
+                min=[1.0, 10.0],
+                max=[4.0, 40.0],
+            ),
         ),
         (column([2, 4, 4, 4, 5, 5, 7, 9]), dict(mean=[5.0], std=[2.0], min=[2.0], max=[9.0])),
         (np.zeros((0, 3)), dict(mean=[0.0] * 3, std=[0.0] * 3, min=[0.0] * 3, max=[0.0] * 3)),
         (np.zeros((4, 0)), dict(mean=[], std=[], min=[], max=[])),
         (np.zeros((0, 0)), dict(mean=[], std=[], min=[], max=[])),
-        ([[3.5, -0.0, nan]], dict(mean=[3.5, 0.0, nan], std=[0.0] * 3, min=[3.5, -0.0, nan],
-                                 max=[3.5, -0.0, nan])),
+        (
+            [[3.5, -0.0, nan]],
+            dict(mean=[3.5, 0.0, nan], std=[0.0] * 3, min=[3.5, -0.0, nan], max=[3.5, -0.0, nan]),
+        ),
         (column([nan, 1, 2]), dict(mean=[nan], std=[0.0], min=[nan], max=[nan])),
         (column([1, nan, 5, -2]), dict(mean=[nan], std=[0.0], min=[-2.0], max=[5.0])),
         (column([1, inf, 3]), dict(mean=[inf], std=[0.0], min=[1.0], max=[inf])),
@@ -43,8 +50,10 @@ def column(values):
         (column([0.0, -0.0]), dict(mean=[0.0], std=[0.0], min=[0.0], max=[0.0])),
         (column([-0.0, 0.0]), dict(mean=[0.0], std=[0.0], min=[-0.0], max=[-0.0])),
         (column([-0.0, -0.0]), dict(mean=[0.0], std=[0.0], min=[-0.0], max=[-0.0])),
-        (column([0.1] * 10), dict(mean=[0.09999999999999999], std=[2.2812650937430355e-09],
-                                  min=[0.1], max=[0.1])),
+        (
+            column([0.1] * 10),
+            dict(mean=[0.09999999999999999], std=[2.2812650937430355e-09], min=[0.1], max=[0.1]),
+        ),
         (column([1e200, -1e200]), dict(mean=[0.0], std=[inf], min=[-1e200], max=[1e200])),
     ],
 )
@@ -73,7 +82,7 @@ def test_matches_reference_in_every_layout(rng, seed):
     shape = tuple(int(v) for v in rng.integers(1, 40, size=2))
     m = random_matrix(rng, *shape)
     expected = reference.calculate_summary_stats(m)
-    for name, variant in layouts(m).items():
+    for variant in layouts(m).values():
         check(variant, expected)
 
 
@@ -81,7 +90,7 @@ def test_matches_reference_in_every_layout(rng, seed):
 def test_degenerate_shapes_in_every_layout(rng, shape):
     m = random_matrix(rng, *shape)
     expected = reference.calculate_summary_stats(m)
-    for name, variant in layouts(m).items():
+    for variant in layouts(m).values():
         check(variant, expected)
 
 
@@ -91,7 +100,7 @@ def test_long_matrices_in_every_layout(rng, shape):
     # four-, two- and one-column blocks occurs.
     m = random_matrix(rng, *shape)
     expected = reference.calculate_summary_stats(m)
-    for name, variant in layouts(m).items():
+    for variant in layouts(m).values():
         check(variant, expected)
 
 
@@ -122,3 +131,40 @@ def test_input_is_not_copied(order):
     finally:
         tracemalloc.stop()
     assert peak < 100_000  # the four results are 256 bytes; the input is 12.8 MB
+
+
+def bits_to_float(bits):
+    return np.array([bits], dtype=np.uint64).view(np.float64)[0]
+
+
+QUIET_NAN = 0x7FF8000000000000
+# NaNs the additions may make or meet: the default NaN of x86-64 and of aarch64, a payload of
+# each sign, and a signalling one.
+NANS = [
+    bits_to_float(b)
+    for b in (
+        0xFFF8000000000000,
+        QUIET_NAN,
+        0x7FF800000000DEAD,
+        0xFFF80000BEEF0000,
+        0x7FF0000000000001,
+    )
+]
+
+
+@pytest.mark.parametrize(
+    "values",
+    [[inf, -inf], [-inf, inf], [1.0, inf, 2.0, -inf]]
+    + [[a, b] for a in NANS for b in NANS]
+    + [[2.0, a, b, 3.0] for a in NANS[2:] for b in NANS[2:]],
+)
+def test_computed_nans_are_canonical_and_copied_nans_keep_their_bits(values):
+    # Each column at every position within a block of lanes: the other columns hold numbers.
+    rows = len(values)
+    for cols, position in [(1, 0), (3, 1), (5, 4), (9, 8), (18, 17)]:
+        m = np.arange(rows * cols, dtype=np.float64).reshape(rows, cols)
+        m[:, position] = values
+        expected = reference.calculate_summary_stats(m)
+        assert expected["mean"].view(np.uint64)[position] == QUIET_NAN
+        for variant in layouts(m).values():
+            check(variant, expected)

@@ -7,9 +7,10 @@ import textwrap
 import threading
 
 import numpy as np
-from conftest import assert_same_outcome, layouts, outcome
 
 import vantorix_core as vc
+
+from conftest import assert_same_outcome, layouts, outcome
 
 
 def workload():
@@ -84,7 +85,8 @@ def test_first_calls_from_many_threads_at_once():
             t.join()
         print(results == [[0, 0, 0, 1]] * 8)
     """
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
-                          text=True, timeout=120)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=120
+    )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "True\n"

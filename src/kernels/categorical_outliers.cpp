@@ -53,8 +53,8 @@ void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double thres
         }
         count[k] = 1;
         for (std::int64_t i = 0; i < n; ++i) {
-            flags[i] = static_cast<std::int32_t>(
-                count[std::min(static_cast<std::uint32_t>(data[i]), k)]);
+            flags[i] =
+                static_cast<std::int32_t>(count[std::min(static_cast<std::uint32_t>(data[i]), k)]);
         }
     } else {
         // More categories than elements: a pass over the table would cost more than the data.

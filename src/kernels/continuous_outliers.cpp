@@ -24,15 +24,15 @@ VANTORIX_ALWAYS_INLINE void write_flags(const Values& x, std::int64_t n, double 
 
 #ifdef VANTORIX_AVX2
 // The division dominates this pass, and AVX2 divides four doubles at a time.
-VANTORIX_TARGET_AVX2 void write_flags_avx2(const double* x, std::int64_t n, double mean,
-                                           double sd, double threshold, std::int32_t* flags) {
+VANTORIX_TARGET_AVX2 void write_flags_avx2(const double* x, std::int64_t n, double mean, double sd,
+                                           double threshold, std::int32_t* flags) {
     write_flags(x, n, mean, sd, threshold, flags);
 }
 #endif
 
 template <typename Values>
-void write_flags_fastest(const Values& x, std::int64_t n, double mean, double sd,
-                         double threshold, std::int32_t* flags) {
+void write_flags_fastest(const Values& x, std::int64_t n, double mean, double sd, double threshold,
+                         std::int32_t* flags) {
 #ifdef VANTORIX_AVX2
     if constexpr (std::is_pointer_v<Values>) {
         if (cpu_has_avx2()) {

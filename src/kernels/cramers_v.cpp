@@ -63,9 +63,8 @@ void tally_sparse(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std:
 }
 
 template <typename Count, typename X, typename Y>
-void tally_with_totals(const X& x, const Y& y, std::int64_t n, std::uint32_t kx,
-                       std::uint32_t ky, int lanes, Count* table, Count* row_totals,
-                       Count* col_totals) {
+void tally_with_totals(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
+                       int lanes, Count* table, Count* row_totals, Count* col_totals) {
     const std::int64_t cells = std::int64_t{kx} * ky;
     if (cells > n) {
         tally_sparse(x, y, n, kx, ky, table, row_totals, col_totals);
@@ -106,8 +105,8 @@ double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t
                           ArrayView<std::int32_t>::pointer(vy.line(0)), n, kx, ky, lanes,
                           table.get(), row_totals.get(), col_totals.get());
     } else {
-        tally_with_totals(vx.line(0), vy.line(0), n, kx, ky, lanes, table.get(),
-                          row_totals.get(), col_totals.get());
+        tally_with_totals(vx.line(0), vy.line(0), n, kx, ky, lanes, table.get(), row_totals.get(),
+                          col_totals.get());
     }
 
     // One accumulator, row by row, each row from its first column. A cell whose expected

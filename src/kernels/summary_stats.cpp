@@ -247,8 +247,8 @@ py::dict calculate_summary_stats(py::array_t<double> matrix) {
     } else if (view.dense(1) && cols <= 16) {
         by_dense_rows(view, rows, cols, acc);
     } else if (view.dense(1)) {
-        by_rows([&](std::int64_t r) { return ArrayView<double>::pointer(view.line(1, r)); },
-                rows, cols, acc);
+        by_rows([&](std::int64_t r) { return ArrayView<double>::pointer(view.line(1, r)); }, rows,
+                cols, acc);
     } else if (std::llabs(view.line(0).step) < std::llabs(view.line(1).step)) {
         for (std::int64_t c = 0; c < cols; ++c) {
             whole_column(view.line(0, c), rows, acc, c);
