@@ -414,7 +414,8 @@ def print_cramers_v(table: Table, profile: Profile) -> None:
     if len(names) < 2:
         return
     v, rows = profile.cramers_v, profile.pair_rows
-    few = rows < FEW_ROWS_SHARE * table.rows
+    # Only defined values off the diagonal are marked.
+    few = (rows < FEW_ROWS_SHARE * table.rows) & ~np.isnan(v)
     np.fill_diagonal(few, False)
     print(
         "\nCramér's V of the categorical columns over the rows where both have a value"
