@@ -383,6 +383,7 @@ def print_categorical(table: Table, profile: Profile, rare: float) -> None:
             continue
         counts = np.bincount(codes[codes >= 0], minlength=len(labels))
         rare_codes = np.unique(codes[(flags == 1) & (codes >= 0)])
+        rare_codes = rare_codes[np.argsort(counts[rare_codes], kind="stable")]  # rarest first
         listed = ""
         for shown, code in enumerate(rare_codes):
             item = f"{', ' if listed else ''}{short(labels[code])} ({counts[code]:,})"
