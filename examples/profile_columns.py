@@ -367,10 +367,8 @@ def print_categorical(table: Table, profile: Profile, rare: float) -> None:
     if not table.categorical:
         return
     width = max(len(short(name)) for name in list(table.categorical) + ["column"]) + 2
-    print(
-        f"\nCategorical columns: rare = seen fewer than {table.rows * rare:.4g} times"
-        f" ({rare:.3g} of the rows)"
-    )
+    limit = f"{table.rows * rare:,.2f}".rstrip("0").rstrip(".")
+    print(f"\nCategorical columns: rare = seen fewer than {limit} times ({rare:.3g} of the rows)")
     print(f"{'column':<{width}}{'categories':>11}{'missing':>9}{'rare':>9}   rare categories")
     room = WIDTH - width - 32  # what the four columns before the rare categories leave
     for (name, (codes, labels)), flags in zip(table.categorical.items(), profile.rare_flags):
