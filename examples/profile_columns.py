@@ -6,7 +6,9 @@
 
 Numeric columns get count, missing values, mean, std, min, max and z-score outliers.
 Categorical columns (text, booleans, and any column named with --categorical) get their number
-of categories, missing values and rare values, and every pair of them gets Cramér's V.
+of categories, missing values and rare values, and every pair of them gets Cramér's V over the
+rows where both have a value. ID-like columns (nearly every value distinct) are named as such
+and left out of the rare values and of Cramér's V.
 """
 
 from __future__ import annotations
@@ -15,10 +17,12 @@ import argparse
 import itertools
 import math
 import sys
+import textwrap
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import TypeVar
+from pathlib import Path
+from typing import TYPE_CHECKING, TypeVar
 
 import numpy as np
 import pandas as pd
@@ -26,14 +30,30 @@ from numpy.typing import NDArray
 
 import vantorix_core as vc
 
+if TYPE_CHECKING:
+    from matplotlib.figure import Figure
+
 Floats = NDArray[np.float64]
 Codes = NDArray[np.int32]
 Stats = dict[str, Floats]
 T = TypeVar("T")
 
 # A Cramér's V table has one cell per pair of categories: columns with more categories than
-# this (identifiers, free text) are profiled but left out of the matrix.
+# this (free text, say) are profiled but left out of the matrix.
 MAX_V_CATEGORIES = 1000
+# A column whose distinct values number at least this share of its values is taken for an
+# identifier: each of its categories is rare and it "determines" every other column, so it is
+# named as ID-like instead of flooding the rare values and Cramér's V. Small columns are exempt.
+ID_SHARE = 0.9
+ID_MIN_VALUES = 20
+# A V computed on fewer than this share of the rows (the rest miss a value in either column)
+# is shown with the number of rows it used.
+FEW_ROWS_SHARE = 0.5
+# The default rare-category fraction, raised on small tables to 2 / rows so that a category
+# seen once is rare there too (with 0.01 alone nothing could be rare below 100 rows).
+RARE_SHARE = 0.01
+WIDTH = 100  # of every line of text output
+NAME_WIDTH = 20  # longer column names are shortened in tables
 STATS = ("mean", "std", "min", "max")
 
 
@@ -112,13 +132,27 @@ class Table:
     """A frame encoded for the kernels: numeric columns as one float64 matrix, categorical
     columns as int32 codes 0 … k − 1 (−1 for a missing value) with their category labels."""
 
+    name: str
     rows: int
     numeric: list[str]
     matrix: Floats
     categorical: dict[str, tuple[Codes, list[str]]]
 
+    def id_like(self, name: str) -> bool:
+        codes, labels = self.categorical[name]
+        values = int((codes >= 0).sum())
+        return values >= ID_MIN_VALUES and len(labels) >= ID_SHARE * values
 
-def encode(frame: pd.DataFrame, categorical: Sequence[str] = ()) -> Table:
+    def v_columns(self) -> list[str]:
+        """The categorical columns that get a Cramér's V with each other."""
+        return [
+            name
+            for name, (_, labels) in self.categorical.items()
+            if len(labels) <= MAX_V_CATEGORIES and not self.id_like(name)
+        ]
+
+
+def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "data") -> Table:
     numeric = [
         name
         for name in frame.columns
@@ -127,12 +161,27 @@ def encode(frame: pd.DataFrame, categorical: Sequence[str] = ()) -> Table:
         and not pd.api.types.is_bool_dtype(frame[name])
     ]
     codes = {}
-    for name in frame.columns:
-        if name not in numeric:
-            column_codes, labels = pd.factorize(frame[name])
-            codes[str(name)] = (column_codes.astype(np.int32), [str(v) for v in labels])
+    for column in frame.columns:
+        if column not in numeric:
+            # pd.factorize lists only the categories that occur, in order of appearance.
+            column_codes, labels = pd.factorize(frame[column])
+            codes[str(column)] = (column_codes.astype(np.int32), [str(v) for v in labels])
     matrix = frame[numeric].to_numpy(dtype=np.float64)
-    return Table(len(frame), [str(name) for name in numeric], matrix, codes)
+    return Table(name, len(frame), [str(column) for column in numeric], matrix, codes)
+
+
+def complete_pairs(x: Codes, y: Codes) -> tuple[Codes, int, Codes, int]:
+    """The rows where both columns have a value, each recoded to the categories that occur
+    there, with their counts: Cramér's V of these rows, as pd.crosstab would tabulate them."""
+    complete = (x >= 0) & (y >= 0)
+    x, y = x[complete], y[complete]
+    recoded = []
+    for codes in (x, y):
+        used = np.bincount(codes) > 0
+        recode = (np.cumsum(used) - 1).astype(np.int32)
+        recoded.append((recode[codes], int(used.sum())))
+    (x, kx), (y, ky) = recoded
+    return x, kx, y, ky
 
 
 @dataclass
@@ -143,7 +192,11 @@ class Profile:
     present: dict[int, tuple[Stats, Codes]]  # the same over the non-missing values
     rare_flags: list[Codes]  # per categorical column
     v_columns: list[str]
+    # Cramér's V of each pair of v_columns, NaN where it is undefined: a column with fewer
+    # than two categories in the rows where both have a value.
     cramers_v: Floats
+    pair_rows: NDArray[np.intp]  # [i, j]: rows where both have a value ([i, i]: column i's)
+    pair_categories: NDArray[np.intp]  # [i, j]: categories of column i in those rows
 
 
 def run_profile(table: Table, kernels: Kernels, z: float, rare: float) -> Profile:
@@ -156,16 +209,25 @@ def run_profile(table: Table, kernels: Kernels, z: float, rare: float) -> Profil
             kept = column[~np.isnan(column)]
             present[j] = (kernels.summary(kept[:, np.newaxis]), kernels.z_flags(kept, z))
     categorical = table.categorical
-    v_columns = [name for name, (_, k) in categorical.items() if len(k) <= MAX_V_CATEGORIES]
-    v = np.eye(len(v_columns))
-    for i, j in itertools.combinations(range(len(v_columns)), 2):
+    v_columns = table.v_columns()
+    m = len(v_columns)
+    v = np.full((m, m), np.nan)
+    pair_rows = np.zeros((m, m), dtype=np.intp)
+    pair_categories = np.zeros((m, m), dtype=np.intp)
+    for i, j in itertools.combinations_with_replacement(range(m), 2):
         (x, x_labels), (y, y_labels) = categorical[v_columns[i]], categorical[v_columns[j]]
+        kx, ky = len(x_labels), len(y_labels)
         # Pairs with a missing value are left out here: calculate_cramers_v would skip them
         # but still count them in n, which is not what a profile means by "association".
+        # Without one, every category occurs (pd.factorize), so the codes stay as they are.
         if x.min(initial=0) < 0 or y.min(initial=0) < 0:
-            complete = (x >= 0) & (y >= 0)
-            x, y = x[complete], y[complete]
-        v[i, j] = v[j, i] = kernels.cramers_v(x, y, len(x_labels), len(y_labels))
+            x, kx, y, ky = complete_pairs(x, y)
+        pair_rows[i, j] = pair_rows[j, i] = x.size
+        pair_categories[i, j], pair_categories[j, i] = kx, ky
+        # With one category (or none) on either side, V is 0 / 0: the module returns 0.0,
+        # which would read as "independent".
+        if min(kx, ky) >= 2:
+            v[i, j] = v[j, i] = 1.0 if i == j else kernels.cramers_v(x, y, kx, ky)
     return Profile(
         missing,
         kernels.summary(table.matrix),
@@ -174,6 +236,8 @@ def run_profile(table: Table, kernels: Kernels, z: float, rare: float) -> Profil
         [kernels.rare_flags(codes, len(labels), rare) for codes, labels in categorical.values()],
         v_columns,
         v,
+        pair_rows,
+        pair_categories,
     )
 
 
@@ -253,10 +317,30 @@ def best_of(runs: int, fn: Callable[[], T]) -> tuple[float, T]:
     return min(times), result
 
 
+def short(name: str, width: int = NAME_WIDTH) -> str:
+    return name if len(name) <= width else name[: width - 1] + "…"
+
+
+def wrapped(text: str, indent: str = "  ") -> str:
+    return textwrap.fill(text, WIDTH, subsequent_indent=indent, break_on_hyphens=False)
+
+
+def listing(start: str, items: list[str], indent: str = "    ") -> str:
+    """start, then the items separated by commas, wrapped between items, not inside one."""
+    lines = [start]
+    for k, item in enumerate(items):
+        item += "," if k < len(items) - 1 else ""
+        if len(lines[-1]) + 1 + len(item) > WIDTH:
+            lines.append(indent + item)
+        else:
+            lines[-1] += " " + item
+    return "\n".join(lines)
+
+
 def print_numeric(table: Table, profile: Profile, z: float) -> None:
     if not table.numeric:
         return
-    width = max(len(name) for name in table.numeric + ["column"]) + 2
+    width = max(len(short(name)) for name in table.numeric + ["column"]) + 2
     print(f"\nNumeric columns: population mean and std; outliers have |z| > {z:g}")
     print(
         f"{'column':<{width}}{'count':>11}{'missing':>9}"
@@ -273,46 +357,108 @@ def print_numeric(table: Table, profile: Profile, z: float) -> None:
 
     for j, name in enumerate(table.numeric):
         missing = int(profile.missing[j])
-        print(row(name, table.rows - missing, f"{missing:,}", *reported(profile, j)))
+        print(row(short(name), table.rows - missing, f"{missing:,}", *reported(profile, j)))
         if j in profile.present:
             all_rows = {key: float(profile.stats[key][j]) for key in STATS}
-            flags = profile.z_flags[j]
-            print(row("  all rows", table.rows, "", all_rows, flags) + "   (see below)")
+            print(row("  all rows", table.rows, "", all_rows, profile.z_flags[j]))
 
 
 def print_categorical(table: Table, profile: Profile, rare: float) -> None:
     if not table.categorical:
         return
-    width = max(len(name) for name in list(table.categorical) + ["column"]) + 2
-    print(f"\nCategorical columns: rare = fewer than {rare:g} of the rows")
+    width = max(len(short(name)) for name in list(table.categorical) + ["column"]) + 2
+    limit = f"{table.rows * rare:,.2f}".rstrip("0").rstrip(".")
+    print(f"\nCategorical columns: rare = seen fewer than {limit} times ({rare:.3g} of the rows)")
     print(f"{'column':<{width}}{'categories':>11}{'missing':>9}{'rare':>9}   rare categories")
+    room = WIDTH - width - 32  # what the four columns before the rare categories leave
     for (name, (codes, labels)), flags in zip(table.categorical.items(), profile.rare_flags):
         missing = int((codes < 0).sum())
+        start = f"{short(name):<{width}}{len(labels):>11,}{missing:>9,}"
+        if table.id_like(name):
+            print(
+                f"{start}{'-':>9}   ID-like ({len(labels):,} distinct in {codes.size - missing:,})"
+            )
+            continue
         counts = np.bincount(codes[codes >= 0], minlength=len(labels))
         rare_codes = np.unique(codes[(flags == 1) & (codes >= 0)])
-        listed = ", ".join(f"{labels[c]} ({counts[c]:,})" for c in rare_codes[:5])
-        more = f" and {rare_codes.size - 5:,} more" if rare_codes.size > 5 else ""
-        print(
-            f"{name:<{width}}{len(labels):>11,}{missing:>9,}{int(flags.sum()) - missing:>9,}"
-            f"   {listed}{more}"
-        )
+        rare_codes = rare_codes[np.argsort(counts[rare_codes], kind="stable")]  # rarest first
+        listed = ""
+        for shown, code in enumerate(rare_codes):
+            item = f"{', ' if listed else ''}{short(labels[code])} ({counts[code]:,})"
+            # Unless this is the last one, room is kept for saying how many are not listed.
+            left = rare_codes.size - shown - 1
+            if len(listed + item) + (len(f" and {left:,} more") if left else 0) > room:
+                listed += f" and {rare_codes.size - shown:,} more"
+                break
+            listed += item
+        print(f"{start}{int(flags.sum()) - missing:>9,}   {listed}")
+
+
+def v_cell(value: float, few_rows: bool, width: int) -> str:
+    if math.isnan(value):
+        return f"{'n/a':>{width - 1}} "
+    return f"{value:>{width - 1}.3f}" + ("*" if few_rows else " ")
 
 
 def print_cramers_v(table: Table, profile: Profile) -> None:
     names = profile.v_columns
-    left_out = [name for name in table.categorical if name not in names]
-    if left_out:
-        print(
-            f"\nLeft out of Cramér's V (more than {MAX_V_CATEGORIES:,} categories): "
-            + ", ".join(left_out)
-        )
+    id_like = [name for name in table.categorical if table.id_like(name)]
+    many = [name for name in table.categorical if name not in names and name not in id_like]
+    if id_like or many:
+        print()
+    if id_like:
+        print(listing("Left out of Cramér's V, ID-like:", id_like))
+    if many:
+        print(listing(f"Left out of Cramér's V, more than {MAX_V_CATEGORIES:,} categories:", many))
     if len(names) < 2:
         return
+    v, rows = profile.cramers_v, profile.pair_rows
+    # Only defined values off the diagonal are marked.
+    few = (rows < FEW_ROWS_SHARE * table.rows) & ~np.isnan(v)
+    np.fill_diagonal(few, False)
+    print(
+        "\nCramér's V of the categorical columns over the rows where both have a value"
+        "\n(0: independent, 1: one determines the other)"
+    )
+    # Full names as headers when they fit, else numbers, with the matrix in parts if need be.
     width = max(len(name) for name in names + ["1.000"]) + 2
-    print("\nCramér's V of the categorical columns (0: independent, 1: one determines the other)")
-    print(" " * width + "".join(f"{name:>{width}}" for name in names))
-    for name, row in zip(names, profile.cramers_v):
-        print(f"{name:<{width}}" + "".join(f"{value:>{width}.3f}" for value in row))
+    if width * (len(names) + 1) <= WIDTH:
+        labels, headers, cell = names, names, width
+    else:
+        digits = len(str(len(names)))
+        labels = [f"{i + 1:>{digits}} {short(name)}" for i, name in enumerate(names)]
+        headers = [str(i + 1) for i in range(len(names))]
+        width, cell = max(len(label) for label in labels) + 2, 7
+    per_part = (WIDTH - width) // cell
+    for first in range(0, len(names), per_part):
+        part = range(first, min(first + per_part, len(names)))
+        print(" " * width + "".join(f"{headers[j]:>{cell - 1}} " for j in part))
+        for i, label in enumerate(labels):
+            print(f"{label:<{width}}" + "".join(v_cell(v[i, j], few[i, j], cell) for j in part))
+
+    categories = profile.pair_categories
+    single = [name for i, name in enumerate(names) if categories[i, i] < 2]
+    if single:
+        print(listing("n/a: one category only, in", single))
+    for i, j in itertools.combinations(range(len(names)), 2):
+        if math.isnan(v[i, j]) and categories[i, i] >= 2 and categories[j, j] >= 2:
+            if rows[i, j] == 0:
+                why = "no row has a value in both"
+            else:
+                lone = names[i] if categories[i, j] < 2 else names[j]
+                why = f"{lone} has one category in the {rows[i, j]:,} rows with both"
+            print(wrapped(f"n/a: {names[i]} with {names[j]}: {why}"))
+    if few.any():
+        print(f"*: computed on fewer than {FEW_ROWS_SHARE:.0%} of the {table.rows:,} rows:")
+        for i, name in enumerate(names):
+            # Each pair is listed once, under the column with fewer values.
+            partners = [
+                f"{names[j]} {rows[i, j]:,}"
+                for j in range(len(names))
+                if j != i and few[i, j] and (rows[i, i], i) < (rows[j, j], j)
+            ]
+            if partners:
+                print(listing(f"  {short(name)} ({rows[i, i]:,} values) with", partners))
 
 
 BUILTIN_NOTE = """\
@@ -350,38 +496,48 @@ def agreement(ours: Profile, theirs: Profile, table: Table) -> str:
     pairs = [reported(ours, j)[1] != reported(theirs, j)[1] for j in range(len(table.numeric))]
     pairs += [a != b for a, b in zip(ours.rare_flags, theirs.rare_flags)]
     flags = sum(int(p.sum()) for p in pairs), sum(p.size for p in pairs)
-    v = float(np.abs(ours.cramers_v - theirs.cramers_v).max(initial=0.0))
+    # Which V are undefined follows from the data alone: the same NaN in both.
+    v = float(np.nan_to_num(np.abs(ours.cramers_v - theirs.cramers_v)).max(initial=0.0))
     return (
         f"  same results? flags: {flags[0]:,} of {flags[1]:,} differ; Cramér's V: within"
-        f" {v:.1e}; statistics: within {rounding:.1e} (relative)"
+        f" {v:.1e};\n  statistics: within {rounding:.1e} (relative)"
         + "".join(f"\n    but not within 1e-9: {item}" for item in apart)
     )
 
 
-def plot_cramers_v(path: str, names: list[str], v: Floats) -> None:
-    import matplotlib
+def cramers_v_figure(table: Table, profile: Profile) -> Figure:
+    # Drawn without pyplot, so no display or GUI backend is involved.
+    from matplotlib import colormaps
+    from matplotlib.figure import Figure
 
-    matplotlib.use("Agg")  # draws to a file, with or without a display
-    import matplotlib.pyplot as plt
-
+    names, v, rows = profile.v_columns, profile.cramers_v, profile.pair_rows
     size = 2.5 + 0.9 * len(names)
-    fig, ax = plt.subplots(figsize=(size + 1.5, size), layout="constrained")
-    image = ax.imshow(v, vmin=0.0, vmax=1.0, cmap="viridis")
+    fig = Figure(figsize=(size + 1.5, size + 0.5), layout="constrained")
+    ax = fig.add_subplot()
+    cmap = colormaps["viridis"].with_extremes(bad="lightgrey")  # undefined V
+    image = ax.imshow(v, vmin=0.0, vmax=1.0, cmap=cmap)
     ax.set_xticks(range(len(names)), names, rotation=45, ha="right")
     ax.set_yticks(range(len(names)), names)
+    notes = set()
     for (i, j), value in np.ndenumerate(v):
-        ax.text(
-            j,
-            i,
-            f"{value:.2f}",
-            ha="center",
-            va="center",
-            color="black" if value > 0.6 else "white",
-        )
+        if math.isnan(value):
+            text, color = "n/a", "black"
+            notes.add(
+                "n/a: undefined, a column has one category in the rows where both have a value"
+            )
+        else:
+            text, color = f"{value:.2f}", "black" if value > 0.6 else "white"
+            if i != j and rows[i, j] < FEW_ROWS_SHARE * table.rows:
+                text += f"\nn={rows[i, j]:,}"
+                notes.add(
+                    f"n=: rows where both have a value, where fewer than {FEW_ROWS_SHARE:.0%}"
+                )
+        ax.text(j, i, text, ha="center", va="center", color=color, fontsize=9)
     fig.colorbar(image, ax=ax, label="Cramér's V")
-    ax.set_title("Association of the categorical columns")
-    fig.savefig(path, dpi=120)
-    plt.close(fig)
+    ax.set_title(f"Cramér's V of the categorical columns\n{table.name}, {table.rows:,} rows")
+    if notes:
+        fig.supxlabel("\n".join(sorted(notes)), fontsize=8)
+    return fig
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -396,8 +552,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser.add_argument(
         "--rare",
         type=float,
-        default=0.001,
-        help="rare-category fraction of the rows (default 0.001)",
+        help=f"rare-category fraction of the rows (default {RARE_SHARE:g}, or 2 / rows where "
+        "that is larger, so that a category seen once is rare in small tables too)",
     )
     parser.add_argument(
         "--categorical",
@@ -418,7 +574,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             frame = pd.read_csv(args.csv)
         except (OSError, ValueError) as error:
             parser.error(f"cannot read {args.csv}: {error}")
-        source = args.csv
+        source = Path(args.csv).name
     else:
         frame = builtin_frame(args.rows)
         source = "the built-in table (seed 2026)"
@@ -427,21 +583,24 @@ def main(argv: Sequence[str] | None = None) -> int:
     unknown = set(args.categorical) - set(frame.columns)
     if unknown:
         parser.error(f"no such column: {', '.join(sorted(unknown))}")
+    rare = max(RARE_SHARE, 2 / len(frame)) if args.rare is None else args.rare
 
-    encode_s, table = best_of(1, lambda: encode(frame, args.categorical))
-    ours_s, ours = best_of(3, lambda: run_profile(table, VANTORIX, args.z, args.rare))
+    encode_s, table = best_of(1, lambda: encode(frame, args.categorical, source))
+    ours_s, ours = best_of(3, lambda: run_profile(table, VANTORIX, args.z, rare))
     baseline = baseline_kernels()
     with np.errstate(all="ignore"):  # NumPy warns where a std is 0 or a value infinite
-        theirs_s, theirs = best_of(3, lambda: run_profile(table, baseline, args.z, args.rare))
+        theirs_s, theirs = best_of(3, lambda: run_profile(table, baseline, args.z, rare))
 
     print(
-        f"Profile of {source}: {table.rows:,} rows, {len(table.numeric)} numeric and "
-        f"{len(table.categorical)} categorical columns"
+        wrapped(
+            f"Profile of {source}: {table.rows:,} rows, {len(table.numeric)} numeric and "
+            f"{len(table.categorical)} categorical columns"
+        )
     )
     if not args.csv:
         print(BUILTIN_NOTE)
     print_numeric(table, ours, args.z)
-    print_categorical(table, ours, args.rare)
+    print_categorical(table, ours, rare)
     print_cramers_v(table, ours)
     print(MISSING_NOTE)
     print(
@@ -460,7 +619,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if len(ours.v_columns) < 2:
             print(f"\nNo plot: {args.plot} needs two categorical columns or more.")
         else:
-            plot_cramers_v(args.plot, ours.v_columns, ours.cramers_v)
+            cramers_v_figure(table, ours).savefig(args.plot, dpi=120)
             print(f"\nCramér's V matrix drawn to {args.plot}")
     return 0
 

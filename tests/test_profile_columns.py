@@ -5,6 +5,7 @@ import sys
 from pathlib import Path
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import vantorix_core as vc
@@ -27,8 +28,8 @@ def report(capsys, *args):
     return capsys.readouterr().out
 
 
-def line(out, first_word):
-    return next(row.split() for row in out.splitlines() if row.split()[:1] == [first_word])
+def line(out, first_word, which=0):
+    return [row.split() for row in out.splitlines() if row.split()[:1] == [first_word]][which]
 
 
 def test_csv_with_missing_values_reports_them(tmp_path, capsys):
@@ -42,7 +43,7 @@ def test_csv_with_missing_values_reports_them(tmp_path, capsys):
     outliers = str(vc.detect_continuous_outliers(price, 1.0).sum())
     assert line(out, "price") == ["price", "4", "1", *expected, outliers]
     # Over all rows the NaN shows: mean NaN, std 0, no outliers; min and max skip it.
-    assert line(out, "all") == ["all", "rows", "5", "nan", "0", "1.5", "100", "0", "(see", "below)"]
+    assert line(out, "all") == ["all", "rows", "5", "nan", "0", "1.5", "100", "0"]
     # city: 3 categories, 1 missing, Rome and Lima rare (1 < 5 * 0.3); paid: 1 missing.
     assert line(out, "city") == ["city", "3", "1", "2", "Rome", "(1),", "Lima", "(1)"]
     assert line(out, "paid")[:4] == ["paid", "2", "1", "1"]
@@ -66,11 +67,77 @@ def test_builtin_table_shows_what_was_planted(capsys):
     assert "flags: 0 of " in out
 
 
+def awkward_frame():
+    """30 rows: an identifier, a constant, a state known only where the country is one, and
+    a column with values in 10 rows only."""
+    countries = ["US"] * 24 + ["TH", "PW", "FM", "MP", "GU", "AS"]
+    return pd.DataFrame(
+        {
+            "id": [f"r{i}" for i in range(30)],
+            "one": ["x"] * 30,
+            "state": [["CA", "NY", "TX"][i % 3] for i in range(24)] + [None] * 6,
+            "country": countries,
+            "sparse": [["a", "b"][i % 8 // 4] if i % 4 == 0 else None for i in range(30)],
+            "plan": [["free", "pro"][i % 3 % 2] for i in range(30)],
+        }
+    )
+
+
+def test_v_matrix_says_what_it_cannot_compute(tmp_path, capsys):
+    path = tmp_path / "awkward.csv"
+    awkward_frame().to_csv(path, index=False)
+    out = report(capsys, path)
+    assert line(out, "id")[1:] == ["30", "0", "-", "ID-like", "(30", "distinct", "in", "30)"]
+    # Seen once in 30 rows is rare by default: each foreign country is.
+    assert line(out, "country")[3:6] == ["6", "TH", "(1),"]
+    assert line(out, "one", -1)[1:] == ["n/a"] * 5
+    assert line(out, "state", 1)[1:] == ["n/a", "1.000", "n/a", "0.000*", "1.000"]
+    assert line(out, "sparse", 1)[1:] == ["n/a", "0.000*", "0.500*", "1.000", "0.258*"]
+    for expected in [
+        "Left out of Cramér's V, ID-like: id",
+        "n/a: one category only, in one",
+        "n/a: state with country: country has one category in the 24 rows with both",
+        "*: computed on fewer than 50% of the 30 rows:",
+        "  sparse (8 values) with state 6, country 8, plan 8",
+    ]:
+        assert expected in out.splitlines()
+
+
+@pytest.mark.parametrize("columns", [3, 12, 40])
+@pytest.mark.parametrize("name_length", [4, 60])
+def test_text_stays_within_100_columns(capsys, columns, name_length):
+    rng = np.random.default_rng(columns)
+    frame = pd.DataFrame(
+        {
+            f"{k:02d}".ljust(name_length, "x"): rng.choice(["a" * name_length, "b", "c", None], 40)
+            for k in range(columns)
+        }
+        | {"y" * name_length: rng.normal(size=40)}
+    )
+    table = profiler.encode(frame)
+    profile = profiler.run_profile(table, profiler.VANTORIX, 1.0, 0.3)
+    profiler.print_numeric(table, profile, 1.0)
+    profiler.print_categorical(table, profile, 0.3)
+    profiler.print_cramers_v(table, profile)
+    assert max(map(len, capsys.readouterr().out.splitlines())) <= 100
+
+
+def test_heatmap_names_the_data_and_the_undefined(tmp_path):
+    pytest.importorskip("matplotlib")
+    table = profiler.encode(awkward_frame(), name="awkward.csv")
+    fig = profiler.cramers_v_figure(table, profiler.run_profile(table, profiler.VANTORIX, 4, 0.1))
+    assert fig.axes[0].get_title() == "Cramér's V of the categorical columns\nawkward.csv, 30 rows"
+    texts = [text.get_text() for text in fig.axes[0].texts]
+    assert texts.count("n/a") == 11 and "0.50\nn=8" in texts
+
+
+@pytest.mark.parametrize("frame", ["builtin", "awkward"])
 @pytest.mark.parametrize("cramers_v", ["cramers_v_numpy", "cramers_v_pandas"])
-def test_numpy_and_pandas_profile_agrees_with_ours(cramers_v):
+def test_numpy_and_pandas_profile_agrees_with_ours(cramers_v, frame):
     if cramers_v == "cramers_v_pandas":
         pytest.importorskip("scipy")
-    table = profiler.encode(profiler.builtin_frame(5_000))
+    data = profiler.builtin_frame(5_000) if frame == "builtin" else awkward_frame()
+    table = profiler.encode(data)
     baseline = profiler.Kernels(
         "baseline",
         profiler.summary_numpy,
