@@ -212,7 +212,7 @@ def test_import_does_not_need_numpy_until_the_first_call():
         del sys.modules["numpy"]
         print(vantorix_core.detect_continuous_outliers([1.0, 2.0, 3.0, 100.0], 1.0).tolist())
         """,
-        timeout=60,  # a hang of the retried NumPy import fails the test
+        timeout=30,  # a hang of the retried NumPy import fails the test
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[:2] == ["refused", "[0, 0, 0, 1]"]
