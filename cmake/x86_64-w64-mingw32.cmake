@@ -2,8 +2,9 @@
 # model (pybind11 needs std::mutex, which the win32 model lacks).
 #
 # The Windows CPython cannot run here, so CMake is told where its headers and import library
-# are instead of asking it:
-#   -DPython_ROOT_DIR=<the Windows CPython's directory>   (include/ and libs/python3XY.lib)
+# are, and the extension's tag, instead of asking it (.ci/windows does this):
+#   -DPython_ROOT_DIR=<the Windows CPython's directory>   (include/, libs/python3XY.lib)
+#   -DPYBIND11_USE_CROSSCOMPILING=ON -DPython_SOABI=cp3XY-win_amd64
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 
