@@ -2,7 +2,8 @@
 flat, the reference counts of the arguments unchanged and the inputs unwritten.
 
 Python objects a call leaks show in tracemalloc (NumPy traces its array data there too); a
-leaked working table shows in the process's mapped memory, since every table here is megabytes.
+leaked working table shows in the process's mapped memory (committed memory on Windows), since
+every table here is megabytes.
 Under AddressSanitizer freed blocks wait in quarantine, so mapped memory says nothing, and
 LeakSanitizer checks the module's own heap instead.
 """
@@ -19,7 +20,7 @@ import vantorix_core as vc
 
 ROUNDS = 200
 N31 = 2**31
-UNDER_ASAN = hasattr(ctypes.CDLL(None), "__asan_init")
+UNDER_ASAN = sys.platform != "win32" and hasattr(ctypes.CDLL(None), "__asan_init")
 
 
 def frozen(a, dtype):
@@ -89,11 +90,41 @@ CASES = {
 }
 
 
-def mapped_bytes():
-    """Virtual and resident size: a leaked table that was never written shows only in the
-    first."""
-    with open("/proc/self/statm") as f:
-        return np.array(f.read().split()[:2], dtype=np.int64) * os.sysconf("SC_PAGE_SIZE")
+if sys.platform == "win32":
+    from ctypes import wintypes
+
+    class MemoryBasicInformation(ctypes.Structure):
+        _fields_ = [
+            ("BaseAddress", ctypes.c_void_p),
+            ("AllocationBase", ctypes.c_void_p),
+            ("AllocationProtect", wintypes.DWORD),
+            ("PartitionId", wintypes.WORD),
+            ("RegionSize", ctypes.c_size_t),
+            ("State", wintypes.DWORD),
+            ("Protect", wintypes.DWORD),
+            ("Type", wintypes.DWORD),
+        ]
+
+    def mapped_bytes():
+        """Committed memory, summed over the regions of the address space: a leaked table
+        counts whether it was written or not."""
+        query = ctypes.WinDLL("kernel32").VirtualQuery
+        query.argtypes = [ctypes.c_void_p, ctypes.POINTER(MemoryBasicInformation), ctypes.c_size_t]
+        query.restype = ctypes.c_size_t
+        region, address, total = MemoryBasicInformation(), 0, 0
+        while query(address, ctypes.byref(region), ctypes.sizeof(region)):
+            if region.State == 0x1000:  # MEM_COMMIT
+                total += region.RegionSize
+            address = (region.BaseAddress or 0) + region.RegionSize
+        return np.array([total], dtype=np.int64)
+
+else:
+
+    def mapped_bytes():
+        """Virtual and resident size: a leaked table that was never written shows only in the
+        first."""
+        with open("/proc/self/statm") as f:
+            return np.array(f.read().split()[:2], dtype=np.int64) * os.sysconf("SC_PAGE_SIZE")
 
 
 def call(function, args, kwargs, error):

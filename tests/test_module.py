@@ -176,16 +176,29 @@ def test_reimport_returns_the_same_module_object():
         sys.modules["vantorix_core"] = first
 
 
-def run_python(code, *args, python=sys.executable, cwd=None):
+def run_python(code, *args, python=sys.executable, cwd=None, timeout=120):
     return subprocess.run(
         [python, "-c", textwrap.dedent(code), *args],
         capture_output=True,
         text=True,
         cwd=cwd,
-        timeout=120,
+        timeout=timeout,
     )
 
 
+# pybind11 loads NumPy's API inside std::call_once. With MinGW's libstdc++ that rests on
+# winpthreads' pthread_once, which leaves its lock held when the function throws: after a
+# failed NumPy import the next call waits forever instead of trying again. pybind11 names the
+# platform and standard library in the type of its function records.
+MINGW_LIBSTDCXX = "_mingw_libstdcpp_" in type(vc.calculate_cramers_v.__self__).__name__
+
+
+@pytest.mark.xfail(
+    MINGW_LIBSTDCXX,
+    reason="MinGW's std::call_once never returns once its function has thrown",
+    raises=subprocess.TimeoutExpired,
+    strict=True,
+)
 def test_import_does_not_need_numpy_until_the_first_call():
     proc = run_python(
         """
@@ -198,7 +211,8 @@ def test_import_does_not_need_numpy_until_the_first_call():
             print("refused")
         del sys.modules["numpy"]
         print(vantorix_core.detect_continuous_outliers([1.0, 2.0, 3.0, 100.0], 1.0).tolist())
-        """
+        """,
+        timeout=30,  # a hang of the retried NumPy import fails the test
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.split("\n")[:2] == ["refused", "[0, 0, 0, 1]"]
