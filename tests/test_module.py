@@ -225,10 +225,12 @@ def pyenv_interpreter(minor):
 # module's version gate, or before the gate can run, by the dynamic loader on a symbol that
 # the interpreter does not export. Pairs not listed may refuse either way; both are refusals.
 REFUSED_BY = {
-    ((3, 11), (3, 10)): "loader",
+    ((3, 11), (3, 10)): "loader",  # PyObject_Vectorcall is not exported before 3.11
     ((3, 11), (3, 12)): "gate",
-    ((3, 11), (3, 13)): "loader",
-    ((3, 12), (3, 13)): "loader",  # _PyThreadState_UncheckedGet is gone from 3.13
+    ((3, 11), (3, 13)): "loader",  # _PyThreadState_UncheckedGet is gone from 3.13
+    ((3, 12), (3, 11)): "gate",
+    ((3, 12), (3, 13)): "loader",
+    ((3, 13), (3, 12)): "loader",  # PyThreadState_GetUnchecked is new in 3.13
 }
 
 
