@@ -1,6 +1,7 @@
 """The module as the interpreter and a Python caller see it."""
 
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -218,41 +219,69 @@ def test_import_does_not_need_numpy_until_the_first_call():
     assert proc.stdout.split("\n")[:2] == ["refused", "[0, 0, 0, 1]"]
 
 
-def next_minor_interpreter():
-    """A pyenv-installed CPython one minor version newer than the running one, if present.
-    (Older and much newer ones fail earlier, at load time, on a missing symbol.)"""
+def pyenv_interpreter(minor):
+    """The newest pyenv-installed CPython 3.`minor`, if there is one."""
     root = os.environ.get("PYENV_ROOT")
     if not root and shutil.which("pyenv"):
         root = subprocess.run(["pyenv", "root"], capture_output=True, text=True).stdout.strip()
     versions = os.path.join(root or os.path.expanduser("~/.pyenv"), "versions")
-    prefix = f"3.{sys.version_info.minor + 1}."
-    for version in sorted(os.listdir(versions)) if os.path.isdir(versions) else []:
+    found = []
+    for version in os.listdir(versions) if os.path.isdir(versions) else []:
         python = os.path.join(versions, version, "bin", "python3")
-        if version.startswith(prefix) and os.access(python, os.X_OK):
-            return python
-    return None
+        parts = version.split(".")
+        if parts[:2] == ["3", str(minor)] and parts[2:3] and parts[2].isdigit():
+            if os.access(python, os.X_OK):
+                found.append((int(parts[2]), python))
+    return max(found)[1] if found else None
 
 
-def test_other_interpreter_versions_are_refused_at_import(tmp_path):
-    python = next_minor_interpreter()
+# How an interpreter of another minor version refuses a module built for this one: by the
+# module's version gate, or before the gate can run, by the dynamic loader on a symbol that
+# the interpreter does not export. Pairs not listed may refuse either way; both are refusals.
+REFUSED_BY = {
+    ((3, 11), (3, 10)): "loader",  # PyObject_Vectorcall is not exported before 3.11
+    ((3, 11), (3, 12)): "gate",
+    ((3, 11), (3, 13)): "loader",  # _PyThreadState_UncheckedGet is gone from 3.13
+    ((3, 12), (3, 11)): "gate",
+    ((3, 12), (3, 13)): "loader",
+    ((3, 13), (3, 12)): "loader",  # PyThreadState_GetUnchecked is new in 3.13
+}
+
+
+@pytest.mark.parametrize("offset", [-1, 1, 2])
+def test_other_interpreter_versions_are_refused_at_import(tmp_path, offset):
+    minor = sys.version_info.minor + offset
+    python = pyenv_interpreter(minor)
     if python is None:
-        pytest.skip("no CPython of the next minor version is installed")
+        pytest.skip(f"no CPython 3.{minor} is installed under pyenv")
     shutil.copy(vc.__file__, tmp_path / "vantorix_core.so")
     proc = run_python(
         """
-        import sys
+        import platform, sys
+        print(repr(platform.machine()))
         try:
             import vantorix_core
+            print(repr(None))
         except ImportError as e:
             print(repr(str(e)))
-            print(repr(sys.version))
+        print(repr(sys.version))
         """,
         python=python,
         cwd=tmp_path,
     )
-    message, version = (eval(line) for line in proc.stdout.splitlines())
+    machine, message, version = (eval(line) for line in proc.stdout.splitlines())
+    if machine != platform.machine():
+        pytest.skip(f"CPython 3.{minor} under pyenv runs on {machine}, this module on another CPU")
     built = f"{sys.version_info.major}.{sys.version_info.minor}"
-    assert message == (
+    gate = (
         f"Python version mismatch: module was compiled for Python {built}, "
         f"but the interpreter version is incompatible: {version}."
     )
+    refused_by = REFUSED_BY.get((sys.version_info[:2], (3, minor)))
+    assert message is not None, "imported by another minor version"
+    if refused_by == "gate":
+        assert message == gate
+    elif refused_by == "loader":
+        assert "undefined symbol" in message
+    else:
+        assert message == gate or "undefined symbol" in message
