@@ -1,0 +1,67 @@
+"""Every width and layout of the vectorised loops against the reference, bit for bit.
+
+Summary statistics hold one column per lane in blocks of 2, 4 and 8 lanes (16 lanes in
+registers at most, wide rows through memory); the widths below put every column at every
+position of a block and of the columns left over, and the values that decide the extremes'
+exact rules (a NaN in row 0, later NaNs, zeros of both signs, infinities) in every lane.
+"""
+
+import numpy as np
+import pytest
+
+import vantorix_core as vc
+
+import reference
+from conftest import assert_same, layouts
+
+nan, inf = float("nan"), float("inf")
+
+# One column each: the values that a lane must treat exactly as the sequential scan does.
+COLUMNS = [
+    [nan, 1.0, -2.0, 3.0, 0.5],  # NaN in row 0 sticks in min and max
+    [1.0, nan, -2.0, nan, 3.0],  # later NaNs never replace a number
+    [-0.0, 0.0, 1.0, 0.0, -0.0],  # of equal zeros the first wins
+    [0.0, -0.0, -0.0, 2.0, 0.0],
+    [2.0, 0.0, -0.0, 5.0, 0.0],  # the first zero met is the minimum
+    [1.0, inf, -inf, 4.0, 2.0],  # inf - inf: NaN mean, std 0
+    [1e200, -1e200, 3.0, 1e-300, 5e-324],  # squares overflow and underflow
+    [0.1, 0.2, 0.3, 0.4, 0.5],
+]
+
+
+def adversarial(rows, cols, shift):
+    """Column c holds COLUMNS[(c + shift) % len(COLUMNS)], repeated down `rows` rows."""
+    out = np.empty((rows, cols))
+    for c in range(cols):
+        values = COLUMNS[(c + shift) % len(COLUMNS)]
+        out[:, c] = np.resize(values, rows)
+        if rows > len(values):
+            out[len(values) :, c] *= np.arange(1, rows - len(values) + 1)
+    return out
+
+
+WIDTHS = [1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 23, 24, 25, 31, 33, 80, 255, 256, 257, 300]
+
+
+@pytest.mark.parametrize("rows", [1, 2, 5, 19])
+@pytest.mark.parametrize("cols", WIDTHS)
+def test_summary_stats_lanes(rows, cols):
+    for shift in range(0, len(COLUMNS), 3):
+        m = adversarial(rows, cols, shift)
+        expected = reference.calculate_summary_stats(m)
+        for variant in layouts(m).values():
+            out = vc.calculate_summary_stats(variant)
+            for key in expected:
+                assert_same(out[key], expected[key])
+
+
+@pytest.mark.parametrize("cols", [3, 16, 80, 257])
+def test_summary_stats_many_rows(rng, cols):
+    # Rows beyond the chunks of the narrow path and a NaN or zero at a random place.
+    m = rng.normal(size=(2100, cols))
+    m[rng.integers(0, 2100, size=cols), np.arange(cols)] = rng.choice([nan, 0.0, -0.0], cols)
+    expected = reference.calculate_summary_stats(m)
+    for order in "CF":
+        out = vc.calculate_summary_stats(np.asarray(m, order=order))
+        for key in expected:
+            assert_same(out[key], expected[key])
