@@ -223,16 +223,19 @@ VANTORIX_ALWAYS_INLINE void by_dense_columns(const ArrayView<double>& view, std:
     for (; c + 2 * W <= cols; c += 2 * W) {
         column_block<V, 2>(view, rows, acc, c, 2 * W);
     }
-    for (; c + W <= cols; c += W) {
-        column_block<V, 1>(view, rows, acc, c, W);
-    }
-    // A lone column too takes a pair of lanes rather than plain doubles, whose running extremes
-    // compilers tend to keep in integer registers.
+    // The columns left over share one pass, in lanes that repeat the last of them where they
+    // fall short; a lone column too takes a pair of lanes rather than plain doubles, whose
+    // running extremes compilers tend to keep in integer registers.
     using N = typename Narrower<V>::type;
-    if (c < cols && (cols - c > W / 2 || W == 2 || std::is_void_v<N>)) {
-        column_block<V, 1, true>(view, rows, acc, c, static_cast<int>(cols - c));
+    const auto left = static_cast<int>(cols - c);
+    if (left > W) {
+        column_block<V, 2, true>(view, rows, acc, c, left);
+    } else if (left > 0 && (left > W / 2 || W == 2 || std::is_void_v<N>)) {
+        column_block<V, 1, true>(view, rows, acc, c, left);
     } else if constexpr (!std::is_void_v<N>) {
-        by_dense_columns<N>(view, rows, cols, acc, c);
+        if (left > 0) {
+            by_dense_columns<N>(view, rows, cols, acc, c);
+        }
     }
 }
 
