@@ -65,3 +65,49 @@ def test_summary_stats_many_rows(rng, cols):
         out = vc.calculate_summary_stats(np.asarray(m, order=order))
         for key in expected:
             assert_same(out[key], expected[key])
+
+
+def z_scores(x):
+    """|z| of every element exactly as the flag pass computes it, with the reference's moments."""
+    total = total_sq = 0.0
+    for v in x.tolist():
+        total += v
+        total_sq += v * v
+    mean, std = reference._moments(total, total_sq, len(x))
+    with np.errstate(all="ignore"):
+        return np.abs((x - mean) / std)
+
+
+def boundary_thresholds(z, rng):
+    """Thresholds exactly at computed |z| values and one ulp to either side, where a margin
+    test that is off by a rounding would flip a flag; and thresholds at the edges of the range
+    where the margin test applies."""
+    out = [0.0, -0.0, -1.0, nan, inf, 5e-324, 1e-310, 2.0**-1000, 1e300, 2.0**1000]
+    finite = z[np.isfinite(z)]
+    for edge in rng.choice(finite, size=min(6, finite.size), replace=False).tolist():
+        out += [edge, np.nextafter(edge, -inf), np.nextafter(edge, inf)]
+    return out
+
+
+@pytest.mark.parametrize("n", [1, 2, 7, 8, 9, 15, 16, 17, 31, 33, 64, 65, 1000])
+@pytest.mark.parametrize("scale", [1.0, 1e-300, 1e300, 1e-160])
+def test_z_flags_at_the_threshold(rng, n, scale):
+    x = rng.normal(size=n) * scale
+    x[rng.integers(n)] *= 4
+    z = z_scores(x)
+    for threshold in boundary_thresholds(z, rng):
+        expected = reference.detect_continuous_outliers(x, threshold)
+        assert_same(vc.detect_continuous_outliers(x, threshold), expected)
+
+
+@pytest.mark.parametrize("n", [16, 17, 100])
+def test_z_flags_with_every_element_on_the_threshold(n):
+    # Two values only: every |z| is the same computed number, and the threshold sits on it,
+    # so every block needs the division.
+    x = np.tile([0.1, 0.7], n)[:n]
+    edge = float(z_scores(x)[0])
+    for threshold in [edge, np.nextafter(edge, -inf), np.nextafter(edge, inf)]:
+        assert_same(
+            vc.detect_continuous_outliers(x, threshold),
+            reference.detect_continuous_outliers(x, threshold),
+        )

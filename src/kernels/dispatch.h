@@ -9,7 +9,7 @@
     !defined(VANTORIX_NO_DISPATCH)
 #define VANTORIX_AVX2 1
 #define VANTORIX_TARGET_AVX2 __attribute__((target("avx2")))
-#define VANTORIX_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512vl,avx2")))
+#define VANTORIX_TARGET_AVX512 __attribute__((target("avx512f,avx512bw,avx512dq,avx512vl,avx2")))
 
 namespace vantorix {
 inline bool cpu_has_avx2() { return __builtin_cpu_supports("avx2"); }
@@ -18,7 +18,7 @@ inline bool cpu_has_avx512() {
     return false;
 #else
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl");
+           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 #endif
 }
 }  // namespace vantorix
