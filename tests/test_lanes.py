@@ -111,3 +111,17 @@ def test_z_flags_with_every_element_on_the_threshold(n):
             vc.detect_continuous_outliers(x, threshold),
             reference.detect_continuous_outliers(x, threshold),
         )
+
+
+@pytest.mark.parametrize("n", [1, 7, 8, 9, 16, 17, 100])
+@pytest.mark.parametrize("k", [1, 3, 1000])
+def test_rare_flags_lookup_lanes(rng, n, k):
+    # Codes at and beyond both ends of the range in every lane of a gather.
+    codes = rng.integers(-2, k + 2, size=n, dtype=np.int32)
+    codes[rng.integers(n)] = np.iinfo(np.int32).min
+    codes[rng.integers(n)] = np.iinfo(np.int32).max
+    for threshold in [0.0, 0.2, 1.0, nan]:
+        assert_same(
+            vc.detect_categorical_outliers(codes, k, threshold),
+            reference.detect_categorical_outliers(codes, k, threshold),
+        )
