@@ -6,13 +6,25 @@ Each case runs ours and its baselines in turn (A B A B ...) in the same process,
 they agree, and reports medians: time per call, ns per element, the ratio baseline/ours, and
 the peak memory one call allocates through NumPy (tracemalloc; working tables that the
 kernels take from the C allocator are not included).
+
+Most cases also time a floor, the least work that the kernel's fixed order of operations
+allows on that input, and report ours/floor beside the goal for it. The floor of one column
+or vector is "serial sums": a minimal C loop that adds the values and their squares into two
+running sums in element order, built with the project's floating-point flags by the system C
+compiler when the benchmark starts (those rows are left out when there is no compiler).
 """
 
 import argparse
+import ctypes
 import json
+import os
 import platform
+import re
+import shutil
 import statistics
+import subprocess
 import sys
+import tempfile
 import time
 import tracemalloc
 
@@ -22,16 +34,72 @@ import vantorix_core as vc
 
 CASES = []
 
+SERIAL_SUMS_C = """
+void serial_sums(const double *x, long n, double *out) {
+    double sum = 0.0, sumsq = 0.0;
+    for (long i = 0; i < n; ++i) {
+        sum += x[i];
+        sumsq += x[i] * x[i];
+    }
+    out[0] = sum;
+    out[1] = sumsq;
+}
+"""
+
+
+def build_serial_sums():
+    """The serial-sums loop compiled as the extension is (-O3, no contraction into FMA, the
+    baseline instruction set), or None without a C compiler."""
+    cc = os.environ.get("CC") or shutil.which("cc") or shutil.which("gcc")
+    if cc is None:
+        return None
+    with tempfile.TemporaryDirectory() as tmp:
+        source = os.path.join(tmp, "floor.c")
+        lib = os.path.join(tmp, "floor.so")
+        with open(source, "w") as f:
+            f.write(SERIAL_SUMS_C)
+        flags = ["-O3", "-ffp-contract=off", "-shared", "-fPIC"]
+        try:
+            subprocess.run([cc, *flags, source, "-o", lib], check=True, capture_output=True)
+            # The loaded library stays mapped after its file is gone.
+            fn = ctypes.CDLL(lib).serial_sums
+        except (OSError, subprocess.CalledProcessError):
+            return None
+    fn.restype = None
+    fn.argtypes = [ctypes.c_void_p, ctypes.c_long, ctypes.c_void_p]
+    return fn
+
+
+_serial_sums = build_serial_sums()
+
+
+def serial_sums(x):
+    """A callable that runs the serial-sums floor over the contiguous float64 vector x."""
+    if _serial_sums is None:
+        return None
+    out = np.empty(2)
+    return lambda: _serial_sums(x.ctypes.data, x.size, out.ctypes.data)
+
 
 def case(name, elements, calls=1):
-    """Registers a setup(n, rng) -> (ours, [(baseline name, baseline, agree or None), ...]).
-    `calls` > 1 marks a loop of that many calls, timed as one and reported per call."""
+    """Registers a setup(n, rng) -> (ours, [(baseline name, baseline, agree or None), ...],
+    (floor name, floor or None, goal or None), ...). `calls` > 1 marks a loop of that many
+    calls, timed as one and reported per call. `name` may hold "{n}" or "{rows}", filled in with
+    the size really run."""
 
     def register(setup):
         CASES.append((name, elements, calls, setup))
         return setup
 
     return register
+
+
+def size(x):
+    """1000000 -> "1e6", 200000 -> "2e5", 160000 -> "1.6e5", 3 -> "3"."""
+    if x < 1000:
+        return str(x)
+    mantissa, exponent = f"{x:.2e}".split("e")
+    return f"{float(mantissa):g}e{int(exponent)}"
 
 
 def z_flags_numpy(x, t):
@@ -91,46 +159,79 @@ def have(*modules):
     return True
 
 
-def summary_case(order):
+def summary_case(order, cols, goal=1.25):
     def setup(n, rng):
-        a = np.asarray(rng.normal(size=(n // 16, 16)), order=order)
-        return lambda: vc.calculate_summary_stats(a), [
-            ("numpy mean/std/min/max", lambda: summary_numpy(a), summary_agrees),
-            ("a.sum() (one read)", lambda: a.sum(), None),
-        ]
+        a = np.asarray(rng.normal(size=(n // cols, cols)), order=order)
+        baselines = [("numpy mean/std/min/max", lambda: summary_numpy(a), summary_agrees)]
+        if cols == 1:
+            return (
+                lambda: vc.calculate_summary_stats(a),
+                baselines,
+                (
+                    "serial sums in C",
+                    serial_sums(a.reshape(-1)),
+                    goal,
+                ),
+            )
+        floors = [("a.sum() (one read)", a.sum, goal)]
+        if order == "F" and cols % 2:
+            # An odd column out has no partner for a register: its own serial chain bounds it.
+            floors.append(("serial sums, one column", serial_sums(a[:, -1]), None))
+        return lambda: vc.calculate_summary_stats(a), baselines, *floors
 
     return setup
 
 
-case("summary_stats 1e6x16 C", 16_000_000)(summary_case("C"))
-case("summary_stats 1e6x16 F", 16_000_000)(summary_case("F"))
+for _order, _cols, _elements in [
+    ("C", 16, 16_000_000),
+    ("C", 80, 16_000_000),
+    ("C", 160, 16_000_000),
+    ("F", 16, 16_000_000),
+    ("F", 3, 15_000_000),
+    ("C", 1, 10_000_000),
+]:
+    case(f"summary_stats {{rows}}x{_cols} {_order}", _elements)(summary_case(_order, _cols))
 
 
-@case("continuous_outliers 1e7", 10_000_000)
+@case("continuous_outliers {n}", 10_000_000)
 def _(n, rng):
     x = rng.normal(size=n)
     x[::1000] *= 10
-    return lambda: vc.detect_continuous_outliers(x, 3.0), [
-        ("numpy expression", lambda: z_flags_numpy(x, 3.0), np.array_equal),
-    ]
+    return (
+        lambda: vc.detect_continuous_outliers(x, 3.0),
+        [("numpy expression", lambda: z_flags_numpy(x, 3.0), np.array_equal)],
+        ("serial sums in C", serial_sums(x), 1.67),
+    )
 
 
-@case("categorical_outliers 1e7, k=1000", 10_000_000)
+@case("categorical_outliers {n}, k=1000", 10_000_000)
 def _(n, rng):
     codes = np.minimum(rng.zipf(1.3, size=n) - 1, 1100).astype(np.int32)  # skewed, some >= k
-    return lambda: vc.detect_categorical_outliers(codes, 1000, 0.001), [
-        ("numpy bincount + lookup", lambda: rare_flags_numpy(codes, 1000, 0.001), np.array_equal),
-    ]
+    return (
+        lambda: vc.detect_categorical_outliers(codes, 1000, 0.001),
+        [("numpy bincount + lookup", lambda: rare_flags_numpy(codes, 1000, 0.001), np.array_equal)],
+        ("c.copy() (read, write)", codes.copy, 2.2),
+    )
 
 
-@case("cramers_v 1e7 pairs, 20x30", 10_000_000)
+@case("cramers_v {n} pairs, 20x30", 10_000_000)
 def _(n, rng):
     x = rng.integers(0, 20, size=n, dtype=np.int32)
     y = ((x * 3 + rng.integers(0, 10, size=n)) % 30).astype(np.int32)
     baselines = [("numpy bincount + chi2", lambda: cramers_v_numpy(x, y, 20, 30), close)]
+    # The pandas + SciPy row needs both installed; without them it is left out.
     if have("pandas", "scipy"):
         baselines.append(("pandas.crosstab + scipy", lambda: cramers_v_pandas(x, y), close))
-    return lambda: vc.calculate_cramers_v(x, y, 20, 30), baselines
+
+    def read_both():
+        x.sum()
+        y.sum()
+
+    return (
+        lambda: vc.calculate_cramers_v(x, y, 20, 30),
+        baselines,
+        ("x.sum(); y.sum() (read)", read_both, 2.0),
+    )
 
 
 def per_call(ours, base):
@@ -185,21 +286,29 @@ def seconds(fn):
     return time.perf_counter() - start
 
 
-def run_case(name, elements, calls, setup, scale, repeats, rng):
+def sized(name, elements, calls, scale):
+    """The number of elements a case runs at this scale, and its name with that size."""
     n = elements if calls > 1 else max(16, int(elements * scale))
-    ours, baselines = setup(n, rng)
+    cols = re.search(r"\}x(\d+)", name)
+    rows = n // int(cols.group(1)) if cols else n
+    return n, name.format(n=size(n), rows=size(rows))
+
+
+def run_case(name, n, calls, setup, repeats, rng):
+    ours, baselines, *floors = setup(n, rng)
+    floors = [f for f in floors if f[1] is not None]
     result = ours()
     for base_name, base, agree in baselines:
         if agree is not None and not agree(result, base()):
             raise AssertionError(f"{name}: results differ from {base_name}")
-    functions = [ours] + [base for _, base, _ in baselines]
+    functions = [ours] + [base for _, base, _ in baselines] + [fn for _, fn, _ in floors]
     times = [[] for _ in functions]
     for _ in range(repeats):
         for t, fn in zip(times, functions):
             t.append(seconds(fn) / calls)
     ours_s = statistics.median(times[0])
     ours_peak = peak_bytes(ours) / calls
-    return [
+    results = [
         {
             "case": name,
             "elements": n,
@@ -214,6 +323,22 @@ def run_case(name, elements, calls, setup, scale, repeats, rng):
         }
         for (base_name, base, _), t in zip(baselines, times[1:])
     ]
+    for (floor_name, _, goal), t in zip(floors, times[1 + len(baselines) :]):
+        floor_s = statistics.median(t)
+        results.append(
+            {
+                "case": name,
+                "elements": n,
+                "floor": floor_name,
+                "ours_ms": ours_s * 1e3,
+                "floor_ms": floor_s * 1e3,
+                "ours_ns_per_element": ours_s * 1e9 / n,
+                "floor_ns_per_element": floor_s * 1e9 / n,
+                "ours_over_floor": ours_s / floor_s,
+                "goal": goal,
+            }
+        )
+    return results
 
 
 def machine():
@@ -244,18 +369,34 @@ def main(argv=None):
     info = machine()
     print(f"{info['cpu']} | Python {info['python']} | NumPy {info['numpy']} | medians of {repeats}")
     print(
-        f"{'case':36} {'ours':>11} {'ns/elem':>8}  {'baseline':26} {'time':>11} {'ns/elem':>8} "
+        f"{'case':36} {'ours':>11} {'ns/elem':>8}  {'baseline':30} {'time':>11} {'ns/elem':>8} "
         f"{'ratio':>7} {'MB ours':>8} {'MB base':>8}"
     )
     rows = []
     for name, elements, calls, setup in CASES:
+        n, name = sized(name, elements, calls, scale)
         if args.only and not any(text in name for text in args.only):
             continue
-        for row in run_case(name, elements, calls, setup, scale, repeats, np.random.default_rng(0)):
+        for row in run_case(name, n, calls, setup, repeats, np.random.default_rng(0)):
             rows.append(row)
+            ours = f"{show_time(row['ours_ms'])} {row['ours_ns_per_element']:8.3f}"
+            start = f"{row['case']:36} {ours}  "
+            if "floor" in row:
+                goal = row["goal"]
+                if goal is None:
+                    verdict = "(for reference)"
+                else:
+                    met = "met" if row["ours_over_floor"] <= goal else "not met"
+                    verdict = f"(goal <= {goal:.2f}x, {met})"
+                print(
+                    f"{start}{'floor: ' + row['floor']:30} {show_time(row['floor_ms'])} "
+                    f"{row['floor_ns_per_element']:8.3f} "
+                    f"ours/floor {row['ours_over_floor']:.2f}x {verdict}",
+                    flush=True,
+                )
+                continue
             print(
-                f"{name:36} {show_time(row['ours_ms'])} {row['ours_ns_per_element']:8.3f}  "
-                f"{row['baseline']:26} {show_time(row['baseline_ms'])} "
+                f"{start}{row['baseline']:30} {show_time(row['baseline_ms'])} "
                 f"{row['baseline_ns_per_element']:8.3f} {row['ratio']:6.1f}x "
                 f"{row['ours_peak_mb']:8.1f} {row['baseline_peak_mb']:8.1f}",
                 flush=True,

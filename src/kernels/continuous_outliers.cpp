@@ -1,47 +1,140 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 #include "array_view.h"
 #include "dispatch.h"
 #include "kernels.h"
+#include "lanes.h"
 #include "moments.h"
 
 namespace vantorix {
 
 namespace {
 
+// What the flag of an element depends on, and the band outside which it is decided without a
+// division.
+//
+// The flag is fl(fl(|x - mean|) / sd) > t. With d = fl(|x - mean|) (the same rounded value the
+// division receives) and q = d / sd exactly, rounding is monotone, so q > t(1 + 2^-41) gives
+// fl(q) >= fl(t(1 + 2^-41)) > t, and q < t(1 - 2^-41) gives fl(q) <= fl(t(1 - 2^-41)) < t,
+// for a normal t (each bound is some 2^11 ulps away from t).
+//
+// hi = fl(fl(t * sd) * (1 + 2^-40)) and lo = fl(fl(t * sd) * (1 - 2^-40)) bound t * sd from
+// above and below by more than that margin: with p = fl(t * sd) and every product normal, each
+// rounding is within a factor 1 +- 2^-53, so hi > t * sd * (1 + 2^-40)(1 - 2^-53)^2 >
+// t * sd * (1 + 2^-41) and lo < t * sd * (1 - 2^-40)(1 + 2^-53)^2 < t * sd * (1 - 2^-41).
+// Hence d > hi gives flag 1 and d < lo gives flag 0 exactly as the division would; only d in
+// [lo, hi] is divided. Where these conditions are not met (t not positive and normal, t * sd
+// outside the normal range, NaN), hi = inf and lo = -1 make every element take the division.
+struct Band {
+    double mean;
+    double sd;
+    double threshold;
+    double hi;
+    double lo;
+};
+
+Band band_of(double mean, double sd, double threshold) {
+    Band b{mean, sd, threshold, std::numeric_limits<double>::infinity(), -1.0};
+    const double least = 0x1p-1000;
+    const double most = 0x1p+1000;
+    const double p = threshold * sd;
+    if (threshold >= least && threshold <= most && sd >= least && sd <= most && p >= least &&
+        p <= most) {
+        b.hi = p * (1.0 + 0x1p-40);
+        b.lo = p * (1.0 - 0x1p-40);
+    }
+    return b;
+}
+
 // A true division per element: a precomputed reciprocal rounds differently. The comparison is
 // false for a NaN z-score or threshold.
 template <typename Values>
-VANTORIX_ALWAYS_INLINE void write_flags(const Values& x, std::int64_t n, double mean, double sd,
-                                        double threshold, std::int32_t* flags) {
-    for (std::int64_t i = 0; i < n; ++i) {
-        flags[i] = std::fabs((x[i] - mean) / sd) > threshold;
+VANTORIX_ALWAYS_INLINE void divide_flags(const Values& x, std::int64_t i0, std::int64_t i1,
+                                         const Band& b, std::int32_t* flags) {
+    for (std::int64_t i = i0; i < i1; ++i) {
+        flags[i] = std::fabs((x[i] - b.mean) / b.sd) > b.threshold;
     }
 }
 
+#ifdef VANTORIX_VECTORS
+// Blocks of K vectors, from the end of the data back to its start: the sums have just read it
+// front to back, so its end is still in cache. A block whose every element lies well outside
+// the band takes its flags from the margin test; any other is divided in full. Whether an
+// element is near the band is judged by its distance from the band's middle against twice
+// the band's half width, thousands of ulps more than the rounding of that distance, so no
+// element inside the band is taken for one outside it.
+template <typename V>
+VANTORIX_ALWAYS_INLINE void write_flags(const double* x, std::int64_t n, const Band& b,
+                                        std::int32_t* flags) {
+    constexpr int W = width<V>;
+    constexpr int K = 4;
+    typedef std::int32_t Flags __attribute__((vector_size(W * sizeof(std::int32_t))));
+    const V one = V{} + 1.0;
+    const V none = V{};
+    const double middle = 0.5 * b.hi + 0.5 * b.lo;
+    const double reach = b.hi - b.lo;
+    const std::int64_t head = n % (K * W);
+    for (std::int64_t i = n - K * W; i >= head; i -= K * W) {
+        V d[K];
+        V nearest = V{} + std::numeric_limits<double>::infinity();
+        for (int k = 0; k < K; ++k) {
+            const V a = load<V>(x + i + k * W) - b.mean;
+            d[k] = greater(a, -a);
+            const V off = d[k] - middle;
+            nearest = lesser(greater(off, -off), nearest);
+        }
+        double lanes[W];
+        store(lanes, nearest);
+        double closest = lanes[0];
+        for (int j = 1; j < W; ++j) {
+            closest = std::min(closest, lanes[j]);
+        }
+        for (int k = 0; k < K; ++k) {
+            V f;
+            if (closest > reach) {
+                f = d[k] > b.hi ? one : none;
+            } else {
+                // fl(|x - mean| / sd) is |fl((x - mean) / sd)|: rounding is symmetric. A NaN
+                // (inf / inf) compares false, as fabs(NaN) > t does.
+                const V z = d[k] / b.sd;
+                f = z > b.threshold ? one : none;
+            }
+            const Flags g = __builtin_convertvector(f, Flags);
+            std::memcpy(flags + i + k * W, &g, sizeof g);
+        }
+    }
+    divide_flags(x, 0, head, b, flags);
+}
+#endif
+
 #ifdef VANTORIX_AVX2
-// The division dominates this pass, and AVX2 divides four doubles at a time.
-VANTORIX_TARGET_AVX2 void write_flags_avx2(const double* x, std::int64_t n, double mean, double sd,
-                                           double threshold, std::int32_t* flags) {
-    write_flags(x, n, mean, sd, threshold, flags);
+// Four lanes also on AVX-512 CPUs: the pass is bound by memory once divisions are rare, and
+// GCC 12 compares 8-lane vectors one element at a time when it needs their masks as vectors.
+VANTORIX_TARGET_AVX2 void write_flags_avx2(const double* x, std::int64_t n, const Band& b,
+                                           std::int32_t* flags) {
+    write_flags<Lanes4>(x, n, b, flags);
 }
 #endif
 
 template <typename Values>
-void write_flags_fastest(const Values& x, std::int64_t n, double mean, double sd, double threshold,
-                         std::int32_t* flags) {
-#ifdef VANTORIX_AVX2
+void write_flags_fastest(const Values& x, std::int64_t n, const Band& b, std::int32_t* flags) {
     if constexpr (std::is_pointer_v<Values>) {
+#ifdef VANTORIX_AVX2
         if (cpu_has_avx2()) {
-            write_flags_avx2(x, n, mean, sd, threshold, flags);
+            write_flags_avx2(x, n, b, flags);
             return;
         }
-    }
 #endif
-    write_flags(x, n, mean, sd, threshold, flags);
+#ifdef VANTORIX_VECTORS
+        write_flags<BaseLanes>(x, n, b, flags);
+        return;
+#endif
+    }
+    divide_flags(x, 0, n, b, flags);
 }
 
 }  // namespace
@@ -69,7 +162,7 @@ py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, d
             std::fill(flags, flags + n, 0);
             return;
         }
-        write_flags_fastest(x, n, m.mean, m.std, threshold, flags);
+        write_flags_fastest(x, n, band_of(m.mean, m.std, threshold), flags);
     });
     return result;
 }
