@@ -42,83 +42,48 @@ void tally(const Codes& data, std::int64_t n, std::uint32_t k, Count* counts) {
 }
 
 // The flag pass once every category is decided: a table lookup per element, the index clamped
-// so that slot k answers for every out-of-range code. One body over a code-lane type: plain
-// 32-bit codes, or 8 of them with AVX2's gather (also on AVX-512 CPUs, where 16 at a time gain
-// nothing on a pass bound by memory).
-struct OneCode {
-    static constexpr int width = 1;
-    using Codes = std::uint32_t;
-    static Codes load(const std::int32_t* p) { return static_cast<std::uint32_t>(*p); }
-    static Codes clamp(Codes c, std::uint32_t k) { return std::min(c, k); }
-    template <typename Count>
-    static Codes gather(const Count* table, Codes c) {
-        return static_cast<Codes>(table[c]);
-    }
-    static void store(std::int32_t* p, Codes f) { *p = static_cast<std::int32_t>(f); }
-};
-
-#ifdef VANTORIX_AVX2
-// The gather reads 32 bits at each index scaled by the count's size: the low half of a 64-bit
-// count on this little-endian target, and 0 or 1 either way.
-struct EightCodes {
-    static constexpr int width = 8;
-    using Codes = __m256i;
-    VANTORIX_TARGET_AVX2 static Codes load(const std::int32_t* p) {
-        return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    }
-    VANTORIX_TARGET_AVX2 static Codes clamp(Codes c, std::uint32_t k) {
-        return _mm256_min_epu32(c, _mm256_set1_epi32(static_cast<int>(k)));
-    }
-    template <typename Count>
-    VANTORIX_TARGET_AVX2 static Codes gather(const Count* table, Codes c) {
-        return _mm256_i32gather_epi32(reinterpret_cast<const int*>(table), c, sizeof(Count));
-    }
-    VANTORIX_TARGET_AVX2 static void store(std::int32_t* p, Codes f) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), f);
-    }
-};
-
-#endif
-
-template <typename L, typename Count>
-VANTORIX_ALWAYS_INLINE void look_up(const std::int32_t* data, std::int64_t n, std::uint32_t k,
+// so that slot k answers for every out-of-range code.
+template <typename Count, typename Codes>
+VANTORIX_ALWAYS_INLINE void look_up(const Codes& data, std::int64_t n, std::uint32_t k,
                                     const Count* decided, std::int32_t* flags) {
-    std::int64_t i = 0;
-    for (; i + L::width <= n; i += L::width) {
-        L::store(flags + i, L::gather(decided, L::clamp(L::load(data + i), k)));
-    }
-    for (; i < n; ++i) {
-        OneCode::store(flags + i,
-                       OneCode::gather(decided, OneCode::clamp(OneCode::load(data + i), k)));
+    for (std::int64_t i = 0; i < n; ++i) {
+        flags[i] =
+            static_cast<std::int32_t>(decided[std::min(static_cast<std::uint32_t>(data[i]), k)]);
     }
 }
 
 #ifdef VANTORIX_AVX2
+// Eight lookups at a time with AVX2's gather (also on AVX-512 CPUs, where sixteen gain nothing
+// on a pass bound by memory). The gather reads 32 bits at each index scaled by the count's
+// size: the low half of a 64-bit count on this little-endian target, and 0 or 1 either way.
 template <typename Count>
 VANTORIX_TARGET_AVX2 void look_up_avx2(const std::int32_t* data, std::int64_t n, std::uint32_t k,
                                        const Count* decided, std::int32_t* flags) {
-    look_up<EightCodes>(data, n, k, decided, flags);
+    const __m256i last = _mm256_set1_epi32(static_cast<int>(k));
+    const int* table = reinterpret_cast<const int*>(decided);
+    std::int64_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256i codes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + i));
+        const __m256i f = _mm256_i32gather_epi32(table, _mm256_min_epu32(codes, last),
+                                                 static_cast<int>(sizeof(Count)));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(flags + i), f);
+    }
+    look_up(data + i, n - i, k, decided, flags + i);
 }
-
 #endif
 
 template <typename Count, typename Codes>
 void look_up_fastest(const Codes& data, std::int64_t n, std::uint32_t k, const Count* decided,
                      std::int32_t* flags) {
-    if constexpr (std::is_pointer_v<Codes>) {
 #ifdef VANTORIX_AVX2
+    if constexpr (std::is_pointer_v<Codes>) {
         if (cpu_has_avx2()) {
             look_up_avx2(data, n, k, decided, flags);
             return;
         }
-#endif
-        look_up<OneCode>(data, n, k, decided, flags);
-    } else {
-        for (std::int64_t i = 0; i < n; ++i) {
-            flags[i] = static_cast<std::int32_t>(
-                decided[std::min(static_cast<std::uint32_t>(data[i]), k)]);
-        }
     }
+#endif
+    look_up(data, n, k, decided, flags);
 }
 
 template <int lanes, typename Count, typename Codes>
