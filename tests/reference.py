@@ -22,6 +22,22 @@ def _moments(total, total_sq, n):
     return mean, math.sqrt(variance)
 
 
+def _moments_of(values):
+    total = 0.0
+    total_sq = 0.0
+    for v in values:
+        total = total + v
+        total_sq = total_sq + v * v
+    return _moments(total, total_sq, len(values))
+
+
+def abs_z_scores(data):
+    """|z| of every element of a float64 vector, as the flag pass forms it before comparing."""
+    mean, std = _moments_of(data.tolist())
+    with np.errstate(all="ignore"):
+        return np.abs((data - mean) / std)
+
+
 def detect_continuous_outliers(data, threshold):
     if data.ndim != 1:
         raise RuntimeError("Input data vector must be one-dimensional.")
@@ -30,12 +46,7 @@ def detect_continuous_outliers(data, threshold):
     threshold = float(threshold)
     if n == 0:
         return np.zeros(0, dtype=np.int32)
-    total = 0.0
-    total_sq = 0.0
-    for v in values:
-        total = total + v
-        total_sq = total_sq + v * v
-    mean, std = _moments(total, total_sq, n)
+    mean, std = _moments_of(values)
     if std == 0:
         return np.zeros(n, dtype=np.int32)
     return np.array([1 if abs((v - mean) / std) > threshold else 0 for v in values], np.int32)

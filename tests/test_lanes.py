@@ -67,17 +67,6 @@ def test_summary_stats_many_rows(rng, cols):
             assert_same(out[key], expected[key])
 
 
-def z_scores(x):
-    """|z| of every element exactly as the flag pass computes it, with the reference's moments."""
-    total = total_sq = 0.0
-    for v in x.tolist():
-        total += v
-        total_sq += v * v
-    mean, std = reference._moments(total, total_sq, len(x))
-    with np.errstate(all="ignore"):
-        return np.abs((x - mean) / std)
-
-
 def boundary_thresholds(z, rng):
     """Thresholds exactly at computed |z| values and one ulp to either side, where a margin
     test that is off by a rounding would flip a flag; and thresholds at the edges of the range
@@ -94,7 +83,7 @@ def boundary_thresholds(z, rng):
 def test_z_flags_at_the_threshold(rng, n, scale):
     x = rng.normal(size=n) * scale
     x[rng.integers(n)] *= 4
-    z = z_scores(x)
+    z = reference.abs_z_scores(x)
     for threshold in boundary_thresholds(z, rng):
         expected = reference.detect_continuous_outliers(x, threshold)
         assert_same(vc.detect_continuous_outliers(x, threshold), expected)
@@ -105,7 +94,7 @@ def test_z_flags_with_every_element_on_the_threshold(n):
     # Two values only: every |z| is the same computed number, and the threshold sits on it,
     # so every block needs the division.
     x = np.tile([0.1, 0.7], n)[:n]
-    edge = float(z_scores(x)[0])
+    edge = float(reference.abs_z_scores(x)[0])
     for threshold in [edge, np.nextafter(edge, -inf), np.nextafter(edge, inf)]:
         assert_same(
             vc.detect_continuous_outliers(x, threshold),

@@ -159,12 +159,7 @@ def on_a_z_score(x):
         v = np.asarray(x, np.float64)
         if v.ndim != 1 or v.size == 0:
             return THRESHOLDS
-        total = total_sq = 0.0
-        for e in v.tolist():
-            total += e
-            total_sq += e * e
-        mean, std = reference._moments(total, total_sq, v.size)
-        z = np.abs((v - mean) / std)
+        z = reference.abs_z_scores(v)
     z = z[np.isfinite(z)]
     if not z.size:
         return THRESHOLDS
