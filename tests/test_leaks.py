@@ -36,7 +36,9 @@ cast_codes = frozen(np.arange(3000) % 7, np.int64)[::-1]
 matrix = frozen(np.arange(20000.0).reshape(2000, 10), np.float64)
 values = frozen(np.sin(np.arange(5000.0)), np.float64)
 # Results (and a cast copy) beyond any address space, whatever the overcommit policy.
-huge = {dtype: np.broadcast_to(np.zeros(1, dtype), (2**56,)) for dtype in ("i4", "f4", "f8")}
+huge = {
+    dtype: np.broadcast_to(np.zeros(1, dtype), (2**56,)) for dtype in ("i4", "i1", "f4", ">f4", "f8")
+}
 
 
 class Index:
@@ -78,7 +80,9 @@ CASES = {
     "z threshold refused": (vc.detect_continuous_outliers, (codes, "1"), {}, TypeError),
     "z dims": (vc.detect_continuous_outliers, (matrix, 1.0), {}, RuntimeError),
     "z result": (vc.detect_continuous_outliers, (huge["f8"], 1.0), {}, MemoryError),
-    "z cast copy": (vc.detect_continuous_outliers, (huge["f4"], 1.0), {}, TypeError),
+    # A dtype read in place needs no copy, so only the result can fail; another is cast first.
+    "z in place": (vc.detect_continuous_outliers, (huge["f4"], 1.0), {}, MemoryError),
+    "z cast copy": (vc.detect_continuous_outliers, (huge[">f4"], 1.0), {}, TypeError),
     "codes": (vc.detect_categorical_outliers, (spread, 10**6, 0.1), {}, None),  # 4 MB table
     "codes keyword": (vc.detect_categorical_outliers, (codes, 3), {"threshold": 0.1}, TypeError),
     "codes data refused": (vc.detect_categorical_outliers, ([None], 3, 0.1), {}, TypeError),
@@ -87,7 +91,7 @@ CASES = {
     "codes dims": (vc.detect_categorical_outliers, (matrix, 3, 0.1), {}, RuntimeError),
     # The result is made before the count is looked at, and dropped.
     "codes negative count": (vc.detect_categorical_outliers, (codes, -1, 0.1), {}, ValueError),
-    "codes result": (vc.detect_categorical_outliers, (huge["i4"], 3, 0.1), {}, MemoryError),
+    "codes result": (vc.detect_categorical_outliers, (huge["i1"], 3, 0.1), {}, MemoryError),
 }
 
 

@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
-#include <type_traits>
 
 #include "array_view.h"
 #include "dispatch.h"
@@ -17,13 +16,13 @@ namespace vantorix {
 
 namespace {
 
-// Tallies the codes into `counts`, which holds `lanes` tables of k + 1 slots. Slot k takes
-// every code outside 0 .. k - 1 (negative ones too, as unsigned): clamping rather than
-// branching keeps scattered invalid codes from costing a misprediction each. Consecutive
-// codes go to different lanes, so a run of one code does not wait on its own increments.
-// Afterwards lane 0 holds the totals. Counts are integers: their order does not matter.
-template <int lanes, typename Count, typename Codes>
-void tally(const Codes& data, std::int64_t n, std::uint32_t k, Count* counts) {
+// Adds n codes to `counts`, which holds `lanes` tables of k + 1 slots. Slot k takes every
+// code outside 0 .. k - 1 (negative ones too, as unsigned): clamping rather than branching
+// keeps scattered invalid codes from costing a misprediction each. Consecutive codes go to
+// different lanes, so a run of one code does not wait on its own increments. Counts are
+// integers: their order does not matter.
+template <int lanes, typename Count>
+void tally(const std::int32_t* data, std::int64_t n, std::uint32_t k, Count* counts) {
     const std::int64_t slots = std::int64_t{k} + 1;
     std::int64_t i = 0;
     for (; i + lanes <= n; i += lanes) {
@@ -34,6 +33,12 @@ void tally(const Codes& data, std::int64_t n, std::uint32_t k, Count* counts) {
     for (; i < n; ++i) {
         ++counts[std::min(static_cast<std::uint32_t>(data[i]), k)];
     }
+}
+
+// Sums the lanes' tables into lane 0.
+template <int lanes, typename Count>
+void merge(std::uint32_t k, Count* counts) {
+    const std::int64_t slots = std::int64_t{k} + 1;
     for (int j = 1; j < lanes; ++j) {
         for (std::int64_t c = 0; c < k; ++c) {
             counts[c] += counts[j * slots + c];
@@ -43,8 +48,8 @@ void tally(const Codes& data, std::int64_t n, std::uint32_t k, Count* counts) {
 
 // The flag pass once every category is decided: a table lookup per element, the index clamped
 // so that slot k answers for every out-of-range code.
-template <typename Count, typename Codes>
-VANTORIX_ALWAYS_INLINE void look_up(const Codes& data, std::int64_t n, std::uint32_t k,
+template <typename Count>
+VANTORIX_ALWAYS_INLINE void look_up(const std::int32_t* data, std::int64_t n, std::uint32_t k,
                                     const Count* decided, std::int32_t* flags) {
     for (std::int64_t i = 0; i < n; ++i) {
         flags[i] =
@@ -72,26 +77,27 @@ VANTORIX_TARGET_AVX2 void look_up_avx2(const std::int32_t* data, std::int64_t n,
 }
 #endif
 
-template <typename Count, typename Codes>
-void look_up_fastest(const Codes& data, std::int64_t n, std::uint32_t k, const Count* decided,
-                     std::int32_t* flags) {
+template <typename Count>
+void look_up_fastest(const std::int32_t* data, std::int64_t n, std::uint32_t k,
+                     const Count* decided, std::int32_t* flags) {
 #ifdef VANTORIX_AVX2
-    if constexpr (std::is_pointer_v<Codes>) {
-        if (cpu_has_avx2()) {
-            look_up_avx2(data, n, k, decided, flags);
-            return;
-        }
+    if (cpu_has_avx2()) {
+        look_up_avx2(data, n, k, decided, flags);
+        return;
     }
 #endif
     look_up(data, n, k, decided, flags);
 }
 
-template <int lanes, typename Count, typename Codes>
-void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double threshold,
-                std::int32_t* flags) {
+template <int lanes, typename Count>
+void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32_t k,
+                double threshold, std::int32_t* flags) {
     const auto counts = zeroed_table<Count>(lanes * (std::int64_t{k} + 1));
     Count* count = counts.get();
-    tally<lanes>(data, n, k, count);
+    for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t, std::int64_t m) {
+        tally<lanes>(codes, m, k, count);
+    });
+    merge<lanes>(k, count);
 
     // The product, not counts / n compared with threshold: they differ where it rounds
     // (n = 100, threshold = 0.07 gives 7.000000000000001). A NaN limit flags nothing.
@@ -103,30 +109,34 @@ void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double thres
             count[c] = limit > static_cast<double>(count[c]);
         }
         count[k] = 1;
-        look_up_fastest(data, n, k, count, flags);
+        for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t first, std::int64_t m) {
+            look_up_fastest(codes, m, k, count, flags + first);
+        });
     } else {
         // More categories than elements: a pass over the table would cost more than the data.
-        for (std::int64_t i = 0; i < n; ++i) {
-            const auto c = static_cast<std::uint32_t>(data[i]);
-            flags[i] = (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
-        }
+        for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t first, std::int64_t m) {
+            for (std::int64_t i = 0; i < m; ++i) {
+                const auto c = static_cast<std::uint32_t>(codes[i]);
+                flags[first + i] = (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
+            }
+        });
     }
 }
 
-template <typename Count, typename Codes>
-void flag_codes(const Codes& data, std::int64_t n, std::uint32_t k, double threshold,
-                std::int32_t* flags) {
+template <typename Count>
+void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32_t k,
+                double threshold, std::int32_t* flags) {
     // Extra lanes pay off only while all of them stay in cache.
     if (k < 4096) {
-        flag_codes<4, Count>(data, n, k, threshold, flags);
+        flag_codes<4, Count>(view, n, k, threshold, flags);
     } else {
-        flag_codes<1, Count>(data, n, k, threshold, flags);
+        flag_codes<1, Count>(view, n, k, threshold, flags);
     }
 }
 
 }  // namespace
 
-py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> data,
+py::array_t<std::int32_t> detect_categorical_outliers(InputArray<std::int32_t> data,
                                                       int n_categories, double threshold) {
     const ArrayView<std::int32_t> view(data);
     auto result = new_flag_array(view);
@@ -144,14 +154,11 @@ py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> 
     }
     const auto k = static_cast<std::uint32_t>(n_categories);
     // A count never exceeds n: 32 bits suffice below 2^32 elements.
-    const bool narrow = n <= std::numeric_limits<std::uint32_t>::max();
-    visit_vector(view, [&](const auto& codes) {
-        if (narrow) {
-            flag_codes<std::uint32_t>(codes, n, k, threshold, flags);
-        } else {
-            flag_codes<std::uint64_t>(codes, n, k, threshold, flags);
-        }
-    });
+    if (n <= std::numeric_limits<std::uint32_t>::max()) {
+        flag_codes<std::uint32_t>(view, n, k, threshold, flags);
+    } else {
+        flag_codes<std::uint64_t>(view, n, k, threshold, flags);
+    }
     return result;
 }
 

@@ -2,7 +2,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <type_traits>
 
 #include "array_view.h"
 #include "dispatch.h"
@@ -52,8 +51,7 @@ Band band_of(double mean, double sd, double threshold) {
 
 // A true division per element: a precomputed reciprocal rounds differently. The comparison is
 // false for a NaN z-score or threshold.
-template <typename Values>
-VANTORIX_ALWAYS_INLINE void divide_flags(const Values& x, std::int64_t i0, std::int64_t i1,
+VANTORIX_ALWAYS_INLINE void divide_flags(const double* x, std::int64_t i0, std::int64_t i1,
                                          const Band& b, std::int32_t* flags) {
     for (std::int64_t i = i0; i < i1; ++i) {
         flags[i] = std::fabs((x[i] - b.mean) / b.sd) > b.threshold;
@@ -120,50 +118,55 @@ VANTORIX_TARGET_AVX2 void write_flags_avx2(const double* x, std::int64_t n, cons
 }
 #endif
 
-template <typename Values>
-void write_flags_fastest(const Values& x, std::int64_t n, const Band& b, std::int32_t* flags) {
-    if constexpr (std::is_pointer_v<Values>) {
+void write_flags_fastest(const double* x, std::int64_t n, const Band& b, std::int32_t* flags) {
 #ifdef VANTORIX_AVX2
-        if (cpu_has_avx2()) {
-            write_flags_avx2(x, n, b, flags);
-            return;
-        }
+    if (cpu_has_avx2()) {
+        write_flags_avx2(x, n, b, flags);
+        return;
+    }
 #endif
 #ifdef VANTORIX_VECTORS
-        write_flags<BaseLanes>(x, n, b, flags);
-        return;
-#endif
-    }
+    write_flags<BaseLanes>(x, n, b, flags);
+#else
     divide_flags(x, 0, n, b, flags);
+#endif
+}
+
+void flag(const ArrayView<double>& view, std::int64_t n, double threshold, std::int32_t* flags) {
+    // One accumulator each, in element order: the last bits depend on it.
+    double sum = 0.0;
+    double sumsq = 0.0;
+    for_each_block(view, n, [&](const double* x, std::int64_t, std::int64_t m) {
+        double s = sum;
+        double q = sumsq;
+        for (std::int64_t i = 0; i < m; ++i) {
+            s += x[i];
+            q += x[i] * x[i];
+        }
+        sum = s;
+        sumsq = q;
+    });
+    const Moments m = population_moments(sum, sumsq, n);
+    if (m.std == 0) {
+        std::fill(flags, flags + n, 0);
+        return;
+    }
+    const Band b = band_of(m.mean, m.std, threshold);
+    for_each_block(view, n, [&](const double* x, std::int64_t first, std::int64_t count) {
+        write_flags_fastest(x, count, b, flags + first);
+    });
 }
 
 }  // namespace
 
-py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, double threshold) {
+py::array_t<std::int32_t> detect_continuous_outliers(InputArray<double> data, double threshold) {
     const ArrayView<double> view(data);
     auto result = new_flag_array(view);
     const std::int64_t n = view.extent(0);
     std::int32_t* flags = result.mutable_data();
-    if (n == 0) {
-        return result;
+    if (n > 0) {
+        read_or_cast(data, view, [&](const ArrayView<double>& v) { flag(v, n, threshold, flags); });
     }
-
-    visit_vector(view, [&](const auto& x) {
-        // One accumulator each, in element order: the last bits depend on it.
-        double sum = 0.0;
-        double sumsq = 0.0;
-        for (std::int64_t i = 0; i < n; ++i) {
-            const double v = x[i];
-            sum += v;
-            sumsq += v * v;
-        }
-        const Moments m = population_moments(sum, sumsq, n);
-        if (m.std == 0) {
-            std::fill(flags, flags + n, 0);
-            return;
-        }
-        write_flags_fastest(x, n, band_of(m.mean, m.std, threshold), flags);
-    });
     return result;
 }
 

@@ -21,13 +21,13 @@ inline std::int64_t cell_of(std::int32_t r, std::int32_t c, std::uint32_t kx, st
     return valid ? std::int64_t{r} * ky + c : skipped;
 }
 
-// Tallies the pairs into `lanes` tables of cells + 1 slots (the last one takes the skipped
-// pairs); consecutive pairs go to different lanes, so a run of one cell does not wait on its
-// own increments. Afterwards lane 0 holds the table. The counts are integers, exact in any
-// order; they become doubles only for the chi-square.
-template <int lanes, typename Count, typename X, typename Y>
-void tally(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
-           Count* table) {
+// Adds n pairs to `lanes` tables of cells + 1 slots (the last one takes the skipped pairs);
+// consecutive pairs go to different lanes, so a run of one cell does not wait on its own
+// increments. The counts are integers, exact in any order; they become doubles only for the
+// chi-square.
+template <int lanes, typename Count>
+void tally(const std::int32_t* x, const std::int32_t* y, std::int64_t n, std::uint32_t kx,
+           std::uint32_t ky, Count* table) {
     const std::int64_t cells = std::int64_t{kx} * ky;
     const std::int64_t slots = cells + 1;
     std::int64_t i = 0;
@@ -39,18 +39,13 @@ void tally(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32
     for (; i < n; ++i) {
         ++table[cell_of(x[i], y[i], kx, ky, cells)];
     }
-    for (int j = 1; j < lanes; ++j) {
-        for (std::int64_t c = 0; c < cells; ++c) {
-            table[c] += table[j * slots + c];
-        }
-    }
 }
 
 // A table larger than the data is mostly empty: the totals are counted along with the cells,
 // so that no pass reads or writes its untouched pages.
-template <typename Count, typename X, typename Y>
-void tally_sparse(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
-                  Count* table, Count* row_totals, Count* col_totals) {
+template <typename Count>
+void tally_sparse(const std::int32_t* x, const std::int32_t* y, std::int64_t n, std::uint32_t kx,
+                  std::uint32_t ky, Count* table, Count* row_totals, Count* col_totals) {
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int32_t r = x[i];
         const std::int32_t c = y[i];
@@ -62,18 +57,31 @@ void tally_sparse(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std:
     }
 }
 
-template <typename Count, typename X, typename Y>
-void tally_with_totals(const X& x, const Y& y, std::int64_t n, std::uint32_t kx, std::uint32_t ky,
-                       int lanes, Count* table, Count* row_totals, Count* col_totals) {
+template <typename Count>
+void tally_with_totals(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t>& vy,
+                       std::int64_t n, std::uint32_t kx, std::uint32_t ky, int lanes, Count* table,
+                       Count* row_totals, Count* col_totals) {
     const std::int64_t cells = std::int64_t{kx} * ky;
     if (cells > n) {
-        tally_sparse(x, y, n, kx, ky, table, row_totals, col_totals);
+        for_each_block(
+            vx, vy, n,
+            [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m) {
+                tally_sparse(x, y, m, kx, ky, table, row_totals, col_totals);
+            });
         return;
     }
-    if (lanes == 4) {
-        tally<4>(x, y, n, kx, ky, table);
-    } else {
-        tally<1>(x, y, n, kx, ky, table);
+    for_each_block(vx, vy, n,
+                   [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m) {
+                       if (lanes == 4) {
+                           tally<4>(x, y, m, kx, ky, table);
+                       } else {
+                           tally<1>(x, y, m, kx, ky, table);
+                       }
+                   });
+    for (int j = 1; j < lanes; ++j) {
+        for (std::int64_t c = 0; c < cells; ++c) {
+            table[c] += table[j * (cells + 1) + c];
+        }
     }
     for (std::int64_t r = 0; r < kx; ++r) {
         const Count* row = table + r * ky;
@@ -100,14 +108,7 @@ double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t
     const auto kx = static_cast<std::uint32_t>(n_categories_x);
     const auto ky = static_cast<std::uint32_t>(n_categories_y);
 
-    if (vx.dense(0) && vy.dense(0)) {
-        tally_with_totals(ArrayView<std::int32_t>::pointer(vx.line(0)),
-                          ArrayView<std::int32_t>::pointer(vy.line(0)), n, kx, ky, lanes,
-                          table.get(), row_totals.get(), col_totals.get());
-    } else {
-        tally_with_totals(vx.line(0), vy.line(0), n, kx, ky, lanes, table.get(), row_totals.get(),
-                          col_totals.get());
-    }
+    tally_with_totals(vx, vy, n, kx, ky, lanes, table.get(), row_totals.get(), col_totals.get());
 
     // One accumulator, row by row, each row from its first column. A cell whose expected
     // count is not positive adds nothing, which is every cell of an empty row: skip those.
@@ -139,7 +140,7 @@ double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t
 
 }  // namespace
 
-double calculate_cramers_v(py::array_t<std::int32_t> x, py::array_t<std::int32_t> y,
+double calculate_cramers_v(InputArray<std::int32_t> x, InputArray<std::int32_t> y,
                            int n_categories_x, int n_categories_y) {
     const ArrayView<std::int32_t> vx(x);
     const ArrayView<std::int32_t> vy(y);

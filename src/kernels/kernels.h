@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "input_array.h"
+
 namespace vantorix {
 
 namespace py = pybind11;
@@ -15,7 +17,7 @@ namespace py = pybind11;
 // (row total * column total) / n used only when positive. k = min(counts) < 2 or n = 0 gives
 // 0.0. A negative count raises length_error("vector too long"), a table that cannot be had
 // bad_alloc.
-double calculate_cramers_v(py::array_t<std::int32_t> x, py::array_t<std::int32_t> y,
+double calculate_cramers_v(InputArray<std::int32_t> x, InputArray<std::int32_t> y,
                            int n_categories_x, int n_categories_y);
 
 // Per-column population mean, standard deviation, minimum and maximum of a 2-D float64
@@ -23,19 +25,19 @@ double calculate_cramers_v(py::array_t<std::int32_t> x, py::array_t<std::int32_t
 // Each column: one running sum and sum of squares in row order, variance = sumsq/rows -
 // mean^2 (0 unless positive); min/max seeded with row 0 and replaced only on a strict
 // comparison, so a NaN in row 0 sticks and later NaNs are passed over. rows = 0 gives 0.0.
-py::dict calculate_summary_stats(py::array_t<double> matrix);
+py::dict calculate_summary_stats(InputArray<double> matrix);
 
 // One int32 flag per element of a 1-D float64 vector: 1 where |x - mean| / std > threshold.
 // mean and std (population) come from one running sum and one running sum of squares added
 // in element order; a standard deviation of exactly 0, and any NaN or infinity in the data
 // (which makes the variance NaN), gives all zeros. Comparisons with a NaN are false.
-py::array_t<std::int32_t> detect_continuous_outliers(py::array_t<double> data, double threshold);
+py::array_t<std::int32_t> detect_continuous_outliers(InputArray<double> data, double threshold);
 
 // One int32 flag per code of a 1-D int32 vector: 1 for a code outside 0..n_categories-1, and
 // for a valid code whose count c satisfies n * threshold > c (strictly; a NaN threshold flags
 // no valid code). An empty vector gives an empty result whatever the other arguments; a
 // negative n_categories with non-empty data raises length_error("vector too long").
-py::array_t<std::int32_t> detect_categorical_outliers(py::array_t<std::int32_t> data,
+py::array_t<std::int32_t> detect_categorical_outliers(InputArray<std::int32_t> data,
                                                       int n_categories, double threshold);
 
 }  // namespace vantorix

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -12,84 +13,129 @@ namespace vantorix {
 
 namespace {
 
-inline void seed(const Columns& acc, std::int64_t c, double first) {
-    acc.sum[c] = 0.0;
-    acc.sumsq[c] = 0.0;
-    acc.lo[c] = first;
-    acc.hi[c] = first;
+// A tile converted from the caller's elements holds this many doubles at most: 32 KiB, which
+// stay in the first level of cache from the conversion to the sweeps that read them.
+constexpr std::int64_t kTile = 4096;
+// Rows of a row-major matrix read in place are swept a tile of about this many bytes at a
+// time: small enough to stay in the second level of cache while each block of columns sweeps
+// it, large enough that the running values move between registers and memory rarely.
+constexpr std::int64_t kTileBytes = 64 << 10;
+
+using Sweep = void (*)(const Tile&, const Columns&, bool);
+
+// One sweep of a row-major and of a column-major tile, per instruction set. Column-major
+// tiles may take narrower lanes than row-major ones, since their lanes are filled one element
+// at a time.
+template <typename Rows, int P, typename Cols>
+struct Sweeps {
+    static void rows(const Tile& t, const Columns& acc, bool fresh) {
+        row_blocks<Rows, P>(t, acc, fresh);
+    }
+    static void columns(const Tile& t, const Columns& acc, bool fresh) {
+        column_blocks<Cols>(t, acc, fresh);
+    }
+};
+
+#ifdef VANTORIX_AVX2
+VANTORIX_TARGET_AVX2 void rows_avx2(const Tile& t, const Columns& acc, bool fresh) {
+    row_blocks<Lanes4, 2>(t, acc, fresh);
+}
+VANTORIX_TARGET_AVX2 void columns_avx2(const Tile& t, const Columns& acc, bool fresh) {
+    column_blocks<Lanes4>(t, acc, fresh);
+}
+// Columns gathered into 8 lanes cost more in element inserts than the wider additions save.
+VANTORIX_TARGET_AVX512 void rows_avx512(const Tile& t, const Columns& acc, bool fresh) {
+    row_blocks<Lanes8, 4>(t, acc, fresh);
+}
+VANTORIX_TARGET_AVX512 void columns_avx512(const Tile& t, const Columns& acc, bool fresh) {
+    column_blocks<Lanes4>(t, acc, fresh);
+}
+#endif
+
+struct Sweepers {
+    Sweep rows;
+    Sweep columns;
+};
+
+Sweepers fastest_sweeps() {
+#ifdef VANTORIX_AVX2
+    if (cpu_has_avx512()) {
+        return {rows_avx512, columns_avx512};
+    }
+    if (cpu_has_avx2()) {
+        return {rows_avx2, columns_avx2};
+    }
+#endif
+    using Base = Sweeps<BaseLanes, 2, BaseLanes>;
+    return {Base::rows, Base::columns};
 }
 
-// Row by row with one set of accumulators per column: each column still sees its rows in
-// increasing order, and the inner loop runs across independent columns.
-template <typename RowAt>
-void by_rows(RowAt row_at, std::int64_t rows, std::int64_t cols, const Columns& acc) {
-    const auto first = row_at(0);
-    for (std::int64_t c = 0; c < cols; ++c) {
-        seed(acc, c, first[c]);
+// Row by row: each tile is a band of rows, all of its columns seen before the next band.
+void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
+                  const Columns& acc, Sweep sweep) {
+    if (view.direct(1)) {
+        const std::int64_t pitch = view.step(0) / static_cast<std::int64_t>(sizeof(double));
+        const std::int64_t band = std::max<std::int64_t>(8, kTileBytes / (cols * 8));
+        for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+            const Tile t{view.line(1, r0), pitch, std::min(band, rows - r0), cols};
+            sweep(t, acc, r0 == 0);
+        }
+        return;
     }
-    for (std::int64_t r = 0; r < rows; ++r) {
-        const auto row = row_at(r);
-        for (std::int64_t c = 0; c < cols; ++c) {
-            Running<double> s{acc.sum[c], acc.sumsq[c], acc.lo[c], acc.hi[c]};
-            add(s, row[c]);
-            keep(s, acc, c);
+    double buffer[kTile];
+    const std::int64_t width = std::min(cols, kTile / 8);
+    const std::int64_t band = kTile / width;
+    for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+        const std::int64_t height = std::min(band, rows - r0);
+        for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
+            const std::int64_t w = std::min(width, cols - c0);
+            view.read(1, r0, height, c0, w, buffer, w);
+            sweep(Tile{buffer, w, height, w}, acc.from(c0), r0 == 0);
         }
     }
 }
 
-// All rows of column c, in registers.
-template <typename Column>
-void whole_column(const Column& x, std::int64_t rows, const Columns& acc, std::int64_t c) {
-    Running<double> s{0.0, 0.0, x[0], x[0]};
-    for (std::int64_t r = 0; r < rows; ++r) {
-        add(s, x[r]);
+// Column by column: each tile is a group of columns, all of its rows seen before the next
+// group, so that each column's elements are read one after another.
+void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
+                     const Columns& acc, Sweep sweep) {
+    if (view.direct(0)) {
+        const std::int64_t pitch = view.step(1) / static_cast<std::int64_t>(sizeof(double));
+        sweep(Tile{view.line(0, 0), pitch, rows, cols}, acc, true);
+        return;
     }
-    keep(s, acc, c);
+    double buffer[kTile];
+    const std::int64_t width = std::min<std::int64_t>(cols, 16);
+    const std::int64_t band = kTile / width;
+    for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
+        const std::int64_t w = std::min(width, cols - c0);
+        for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+            const std::int64_t height = std::min(band, rows - r0);
+            view.read(0, c0, w, r0, height, buffer, height);
+            sweep(Tile{buffer, height, height, w}, acc.from(c0), r0 == 0);
+        }
+    }
 }
 
-// A dense matrix, one column to a lane: the same operations at every width. Column-major input
-// may take narrower lanes than row-major, since its lanes are filled one element at a time.
-template <typename Rows, typename Cols = Rows>
-VANTORIX_ALWAYS_INLINE void by_dense_lines(const ArrayView<double>& view, std::int64_t rows,
-                                           std::int64_t cols, const Columns& acc) {
-    if (view.dense(0)) {
-        by_dense_columns<Cols>(view, rows, cols, acc);
+// Each column's rows in increasing order, whatever the layout: along the contiguous (or least
+// strided) axis of the caller's memory.
+void accumulate(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
+                const Columns& acc) {
+    const Sweepers sweeps = fastest_sweeps();
+    if (view.direct(0)) {
+        by_column_tiles(view, rows, cols, acc, sweeps.columns);
+    } else if (view.direct(1)) {
+        by_row_tiles(view, rows, cols, acc, sweeps.rows);
+    } else if (std::llabs(view.step(0)) <= std::llabs(view.step(1))) {
+        by_column_tiles(view, rows, cols, acc, sweeps.columns);
     } else {
-        by_dense_rows<Rows>(view, rows, cols, acc);
+        by_row_tiles(view, rows, cols, acc, sweeps.rows);
     }
-}
-
-#ifdef VANTORIX_AVX2
-VANTORIX_TARGET_AVX2 void by_dense_lines_avx2(const ArrayView<double>& view, std::int64_t rows,
-                                              std::int64_t cols, const Columns& acc) {
-    by_dense_lines<Lanes4>(view, rows, cols, acc);
-}
-
-// Columns gathered into 8 lanes cost more in element inserts than the wider additions save.
-VANTORIX_TARGET_AVX512 void by_dense_lines_avx512(const ArrayView<double>& view, std::int64_t rows,
-                                                  std::int64_t cols, const Columns& acc) {
-    by_dense_lines<Lanes8, Lanes4>(view, rows, cols, acc);
-}
-#endif
-
-void by_dense_lines_fastest(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
-                            const Columns& acc) {
-#ifdef VANTORIX_AVX2
-    if (cpu_has_avx512()) {
-        by_dense_lines_avx512(view, rows, cols, acc);
-        return;
-    }
-    if (cpu_has_avx2()) {
-        by_dense_lines_avx2(view, rows, cols, acc);
-        return;
-    }
-#endif
-    by_dense_lines<BaseLanes>(view, rows, cols, acc);
 }
 
 }  // namespace
 
-py::dict calculate_summary_stats(py::array_t<double> matrix) {
+py::dict calculate_summary_stats(InputArray<double> matrix) {
     const ArrayView<double> view(matrix);
     if (view.ndim() != 2) {
         throw std::runtime_error("Matrix must be two-dimensional.");
@@ -104,22 +150,13 @@ py::dict calculate_summary_stats(py::array_t<double> matrix) {
                       maxs.mutable_data()};
 
     if (rows == 0) {
-        for (std::int64_t c = 0; c < cols; ++c) {
-            seed(acc, c, 0.0);
-        }
-    } else if (cols == 0) {
-        // Nothing to read.
-    } else if (view.dense(0) || view.dense(1)) {
-        by_dense_lines_fastest(view, rows, cols, acc);
-    } else if (std::llabs(view.line(0).step) < std::llabs(view.line(1).step)) {
-        for (std::int64_t c = 0; c < cols; ++c) {
-            whole_column(view.line(0, c), rows, acc, c);
-        }
-    } else {
-        by_rows([&](std::int64_t r) { return view.line(1, r); }, rows, cols, acc);
-    }
-
-    if (rows > 0) {
+        std::fill(acc.sum, acc.sum + cols, 0.0);
+        std::fill(acc.sumsq, acc.sumsq + cols, 0.0);
+        std::fill(acc.lo, acc.lo + cols, 0.0);
+        std::fill(acc.hi, acc.hi + cols, 0.0);
+    } else if (cols > 0) {
+        read_or_cast(matrix, view,
+                     [&](const ArrayView<double>& v) { accumulate(v, rows, cols, acc); });
         for (std::int64_t c = 0; c < cols; ++c) {
             const Moments m = population_moments(acc.sum[c], acc.sumsq[c], rows);
             acc.sum[c] = m.mean;

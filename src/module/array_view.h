@@ -2,45 +2,36 @@
 
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
 #include <stdexcept>
+
+#include "elements.h"
+#include "input_array.h"
 
 namespace vantorix {
 
 namespace py = pybind11;
 
-// The elements along one axis of an input, addressed by logical index. Loads go through
-// memcpy because NumPy hands over unaligned arrays (a float64 field of a packed record,
-// say) without a copy; for aligned data the compiler turns it into a plain load.
-template <typename T>
-struct Strided {
-    const char* base;
-    std::int64_t step;  // bytes from one element to the next, any sign
-
-    T operator[](std::int64_t i) const {
-        T value;
-        std::memcpy(&value, base + i * step, sizeof value);
-        return value;
-    }
-};
-
-// Read-only view of one converted input array. It owns the buffer request and releases it
-// when it goes out of scope, on every exit path.
+// Read-only view of one input array, for a kernel that computes with T. It owns the buffer
+// request and releases it when it goes out of scope, on every exit path.
 //
-// Every input is read in logical row-major order whatever its memory layout, straight from
-// the caller's memory: kernels ask for a line (a vector, a row or a column) and get either a
-// plain pointer, when that line is contiguous and aligned, or a Strided accessor.
+// Every input is read in logical row-major order whatever its memory layout and element type,
+// straight from the caller's memory. A line (a vector, a row or a column) along a direct axis
+// is read through a plain pointer; any other run of elements is converted into the kernel's
+// buffer by read(). The layout policy lives here alone: kernels never do stride arithmetic.
 template <typename T>
 class ArrayView {
 public:
-    explicit ArrayView(const py::array_t<T>& array) : info_(array.request()) {
+    explicit ArrayView(const InputArray<T>& input)
+        : info_(input.array.request()), element_(input.element) {
+        const auto size = static_cast<py::ssize_t>(info_.itemsize);
         aligned_ = reinterpret_cast<std::uintptr_t>(info_.ptr) % alignof(T) == 0;
         for (py::ssize_t d = 0; d < info_.ndim; ++d) {
             // The buffer protocol may report any stride for an axis of extent 0 or 1; it is
             // never used to move, so pin it to the dense value.
             if (info_.shape[d] <= 1) {
-                info_.strides[d] = sizeof(T);
+                info_.strides[d] = size;
             }
             aligned_ = aligned_ && info_.strides[d] % static_cast<py::ssize_t>(alignof(T)) == 0;
         }
@@ -49,39 +40,125 @@ public:
     std::int64_t ndim() const { return info_.ndim; }
     std::int64_t extent(std::int64_t d) const { return info_.shape[d]; }
 
-    // Elements along `axis`, starting at the element whose other coordinate is `other`
+    // Bytes from one element to the next along `axis`, any sign.
+    std::int64_t step(int axis) const { return info_.strides[axis]; }
+
+    // True when the elements along `axis` are the kernel's own T, adjacent and aligned, so that
+    // every line along it can be read through a plain pointer.
+    bool direct(int axis) const {
+        return element_ == native && aligned_ &&
+               info_.strides[axis] == static_cast<py::ssize_t>(sizeof(T));
+    }
+
+    // The first element of the line along a direct `axis` whose other coordinate is `other`
     // (0 for a vector).
-    Strided<T> line(int axis, std::int64_t other = 0) const {
-        const char* base = static_cast<const char*>(info_.ptr);
-        if (info_.ndim == 2) {
-            base += other * info_.strides[1 - axis];
+    const T* line(int axis, std::int64_t other = 0) const {
+        return reinterpret_cast<const T*>(start(axis, other, 0));
+    }
+
+    // Elements [first, first + count) of the `lines` lines along `axis` whose other coordinates
+    // start at `other`, as T: line j goes to out + j * pitch. Any axis, layout and element type.
+    void read(int axis, std::int64_t other, std::int64_t lines, std::int64_t first,
+              std::int64_t count, T* out, std::int64_t pitch) const {
+        const char* base = start(axis, other, first);
+        const std::int64_t outer = info_.ndim == 2 ? info_.strides[1 - axis] : 0;
+        const std::int64_t step = info_.strides[axis];
+        if (lines > 1 && outer == count * step && pitch == count) {
+            count *= lines;  // lines back to back in memory and in `out`: one run
+            lines = 1;
         }
-        return {base, info_.strides[axis]};
-    }
-
-    // True when every line along `axis` can be read through a plain pointer.
-    bool dense(int axis) const {
-        return aligned_ && info_.strides[axis] == static_cast<py::ssize_t>(sizeof(T));
-    }
-
-    static const T* pointer(const Strided<T>& line) {
-        return reinterpret_cast<const T*>(line.base);
+        const auto run = [&](auto source) {
+            using Source = decltype(source);
+            return detail::convert_fastest<T, Source>(base, outer, step, lines, count, out, pitch);
+        };
+        if (detail::visit_source<T>(element_, run)) {
+            throw detail::SignallingNaN{};
+        }
     }
 
 private:
+    static constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
+
+    const char* start(int axis, std::int64_t other, std::int64_t first) const {
+        const char* base = static_cast<const char*>(info_.ptr) + first * info_.strides[axis];
+        if (info_.ndim == 2) {
+            base += other * info_.strides[1 - axis];
+        }
+        return base;
+    }
+
     py::buffer_info info_;
+    Element element_;
     bool aligned_ = false;
 };
 
-// Calls `body` with the elements of a one-dimensional view: a pointer when they are
-// contiguous, a Strided accessor otherwise. Both give identical results.
+// Elements per block of a vector that is converted on its way to a kernel: 16 KiB of codes or
+// 32 KiB of doubles, which stay in cache between the conversion and the kernel's loop, and
+// long enough runs of the caller's memory for the hardware to stream them at full speed.
+constexpr std::int64_t kBlock = 4096;
+
+// Calls body(elements, first, count) on consecutive runs that cover elements [0, n) of a vector,
+// in order: all of them at once, in the caller's memory, when they are direct; otherwise blocks
+// converted into a buffer on the stack. elements[i] is element first + i.
 template <typename T, typename Body>
-void visit_vector(const ArrayView<T>& view, Body&& body) {
-    if (view.dense(0)) {
-        body(ArrayView<T>::pointer(view.line(0)));
-    } else {
-        body(view.line(0));
+void for_each_block(const ArrayView<T>& v, std::int64_t n, Body&& body) {
+    if (v.direct(0)) {
+        body(v.line(0), std::int64_t{0}, n);
+        return;
     }
+    T buffer[kBlock];
+    for (std::int64_t first = 0; first < n; first += kBlock) {
+        const std::int64_t count = std::min(kBlock, n - first);
+        v.read(0, 0, 1, first, count, buffer, 0);
+        body(static_cast<const T*>(buffer), first, count);
+    }
+}
+
+// The same over two vectors of length n side by side: body(a, b, first, count).
+template <typename T, typename Body>
+void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n, Body&& body) {
+    if (u.direct(0) && v.direct(0)) {
+        body(u.line(0), v.line(0), std::int64_t{0}, n);
+        return;
+    }
+    T ubuffer[kBlock];
+    T vbuffer[kBlock];
+    for (std::int64_t first = 0; first < n; first += kBlock) {
+        const std::int64_t count = std::min(kBlock, n - first);
+        const T* a = ubuffer;
+        const T* b = vbuffer;
+        if (u.direct(0)) {
+            a = u.line(0) + first;
+        } else {
+            u.read(0, 0, 1, first, count, ubuffer, 0);
+        }
+        if (v.direct(0)) {
+            b = v.line(0) + first;
+        } else {
+            v.read(0, 0, 1, first, count, vbuffer, 0);
+        }
+        body(a, b, first, count);
+    }
+}
+
+// Runs body(view) over the view of `input`, and again over a view of NumPy's cast of it if the
+// input turns out to hold a float16 or float32 signalling NaN. NumPy's cast then reacts to it
+// as it always does: a RuntimeWarning by default, or an error that makes the argument
+// incompatible (TypeError), exactly as if the copy had been made during argument conversion.
+// The body must not depend on having run before: it writes every result element again.
+template <typename T, typename Body>
+void read_or_cast(const InputArray<T>& input, const ArrayView<T>& view, Body&& body) {
+    try {
+        body(view);
+        return;
+    } catch (const detail::SignallingNaN&) {
+    }
+    InputArray<T> cast;
+    cast.array = py::array_t<T>::ensure(input.source);
+    if (!cast.array) {
+        throw py::reference_cast_error();  // the binding's "incompatible function arguments"
+    }
+    body(ArrayView<T>(cast));
 }
 
 // A new one-dimensional, C-contiguous, writable array of n elements. NumPy allocates it

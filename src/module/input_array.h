@@ -1,0 +1,200 @@
+#pragma once
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+namespace vantorix {
+
+namespace py = pybind11;
+
+// The element types that are read where they lie, in native byte order.
+enum class Element {
+    int8,
+    int16,
+    int32,
+    int64,
+    uint8,
+    uint16,
+    uint32,
+    uint64,
+    boolean,
+    float16,
+    float32,
+    float64,
+};
+
+// An array argument of a kernel that computes with T (int32_t for codes, double for data).
+//
+// `array` is the caller's own NumPy array when its elements can be read in place: for codes any
+// integer or bool dtype, for data float16, float32 or float64, native byte order, any layout.
+// The kernels convert each element exactly as NumPy's unsafe cast to T would, so they see the
+// values a cast copy would hold without making one. Any other argument (another dtype, another
+// byte order, a list, a scalar, any object) is NumPy's cast of it to T, as a plain
+// array_t<T> parameter receives it.
+//
+// `source` is the argument as given: an input that NumPy's cast would meet with a
+// floating-point error is cast by NumPy after all (see ArrayView).
+template <typename T>
+struct InputArray {
+    // Made like a default array_t<T>, which loads NumPy's API: a call imports NumPy at the
+    // same moment whichever its arguments are.
+    py::array array = py::array_t<T>();
+    Element element = std::is_same_v<T, double> ? Element::float64 : Element::int32;
+    py::object source;
+};
+
+namespace detail {
+
+inline bool native_order(char byteorder) {
+    constexpr std::uint16_t probe = 1;
+    unsigned char first;
+    std::memcpy(&first, &probe, 1);
+    const char foreign = first == 1 ? '>' : '<';
+    return byteorder != foreign;
+}
+
+// The element type of `dtype` when a kernel computing with T reads it in place: one of NumPy's
+// own integer, bool and float types (not a user-defined dtype of the same size).
+template <typename T>
+bool readable(const py::dtype& dtype, Element& element) {
+    if (!native_order(dtype.byteorder())) {
+        return false;
+    }
+    const int num = dtype.num();
+    const bool builtin = (num >= 0 && num <= 12) || num == 23;  // NPY_BOOL .. NPY_DOUBLE, NPY_HALF
+    if (!builtin) {
+        return false;
+    }
+    const auto size = dtype.itemsize();
+    const char kind = dtype.kind();
+    if constexpr (std::is_same_v<T, double>) {
+        if (kind != 'f') {
+            return false;
+        }
+        switch (size) {
+            case 2:
+                element = Element::float16;
+                return true;
+            case 4:
+                element = Element::float32;
+                return true;
+            case 8:
+                element = Element::float64;
+                return true;
+            default:
+                return false;
+        }
+    } else {
+        const bool sign = kind == 'i';
+        if (kind == 'b' && size == 1) {
+            element = Element::boolean;
+            return true;
+        }
+        if (kind != 'i' && kind != 'u') {
+            return false;
+        }
+        switch (size) {
+            case 1:
+                element = sign ? Element::int8 : Element::uint8;
+                return true;
+            case 2:
+                element = sign ? Element::int16 : Element::uint16;
+                return true;
+            case 4:
+                element = sign ? Element::int32 : Element::uint32;
+                return true;
+            case 8:
+                element = sign ? Element::int64 : Element::uint64;
+                return true;
+            default:
+                return false;
+        }
+    }
+}
+
+// The array behind a pandas Series or Index of a NumPy dtype, or nothing. Only those two exact
+// classes are trusted: their __array__ without a dtype returns their values as they are, where
+// NumPy's conversion asks it for a cast copy of the same values. Anything unexpected leaves the
+// argument to NumPy's conversion, which then reports it as it always does.
+template <typename T>
+py::object pandas_values(py::handle src, Element& element) {
+    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
+    const char* name = Py_TYPE(src.ptr())->tp_name;
+    if (std::strcmp(name, "Series") != 0 && std::strcmp(name, "Index") != 0) {
+        return {};
+    }
+    try {
+        const auto module = py::getattr(type, "__module__").cast<std::string>();
+        if (module != (name[0] == 'S' ? "pandas.core.series" : "pandas.core.indexes.base")) {
+            return {};
+        }
+        const py::object dtype = src.attr("dtype");
+        // Not an extension dtype (categorical, nullable, Arrow), and one read in place.
+        if (!py::detail::npy_api::get().PyArrayDescr_Check_(dtype.ptr()) ||
+            !readable<T>(py::reinterpret_borrow<py::dtype>(dtype), element)) {
+            return {};
+        }
+        return src.attr("__array__")();
+    } catch (const py::error_already_set&) {
+        return {};
+    } catch (const py::cast_error&) {
+        return {};
+    }
+}
+
+}  // namespace detail
+
+}  // namespace vantorix
+
+namespace pybind11 {
+namespace detail {
+
+// The conversion of an InputArray argument: what array_t<T>'s own conversion does (NumPy's
+// PyArray_FromAny with the dtype of T and force-cast; a failure makes the argument
+// incompatible), except that an array of a readable dtype is taken as it is. Its signature
+// annotation is array_t<T>'s.
+template <typename T>
+struct type_caster<vantorix::InputArray<T>> {
+    PYBIND11_TYPE_CASTER(vantorix::InputArray<T>, handle_type_name<array_t<T>>::name);
+
+    bool load(handle src, bool convert) {
+        if (!convert && !array_t<T>::check_(src)) {
+            return false;
+        }
+        value.source = reinterpret_borrow<object>(src);
+        if (!in_place(src)) {
+            value.array = array_t<T>::ensure(src);
+            value.element =
+                std::is_same_v<T, double> ? vantorix::Element::float64 : vantorix::Element::int32;
+        }
+        return static_cast<bool>(value.array);
+    }
+
+private:
+    bool in_place(handle src) {
+        const auto& api = npy_api::get();
+        object candidate = reinterpret_borrow<object>(src);
+        if (!api.PyArray_Check_(src.ptr())) {
+            candidate = vantorix::detail::pandas_values<T>(src, value.element);
+            if (!candidate || Py_TYPE(candidate.ptr()) != api.PyArray_Type_) {
+                return false;
+            }
+        }
+        // The array's own dtype: for a Series, what its __array__ really returned.
+        if (!vantorix::detail::readable<T>(reinterpret_borrow<array>(candidate).dtype(),
+                                           value.element)) {
+            return false;
+        }
+        // A subclass is read as a plain ndarray over the same memory, as NumPy's conversion
+        // hands it over.
+        value.array = array::ensure(candidate);
+        return static_cast<bool>(value.array);
+    }
+};
+
+}  // namespace detail
+}  // namespace pybind11
