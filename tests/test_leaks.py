@@ -36,9 +36,7 @@ cast_codes = frozen(np.arange(3000) % 7, np.int64)[::-1]
 matrix = frozen(np.arange(20000.0).reshape(2000, 10), np.float64)
 values = frozen(np.sin(np.arange(5000.0)), np.float64)
 # Results (and a cast copy) beyond any address space, whatever the overcommit policy.
-huge = {
-    dtype: np.broadcast_to(np.zeros(1, dtype), (2**56,)) for dtype in ("i4", "i1", "f4", ">f4", "f8")
-}
+huge = {d: np.broadcast_to(np.zeros(1, d), (2**56,)) for d in ("i1", "f4", ">f4", "f8")}
 
 
 class Index:
