@@ -18,6 +18,11 @@ import random
 import numpy as np
 import pytest
 
+try:
+    import pandas as pd
+except ImportError:  # the emulated configurations run without it
+    pd = None
+
 import vantorix_core as vc
 
 import reference
@@ -248,9 +253,15 @@ class Fuzzer:
                 "f8",
                 "bool",
                 "i1",
+                "i2",
+                "i8",
+                "u1",
+                "u2",
+                "u4",
                 "u8",
                 ">i8",
                 "f2",
+                "f4",
                 ">f4",
                 "c16",
                 "U3",
@@ -283,9 +294,17 @@ class Fuzzer:
                 lambda a: memoryview(np.ascontiguousarray(a)) if a.dtype.kind in "biuf" else a,
                 lambda a: a.tolist(),
                 lambda a: hooked(a, "array"),
+                self.pandas,
             ]
         )
         return wrap(a)
+
+    def pandas(self, a):
+        """A Series or an Index of `a`, where pandas has one."""
+        try:
+            return self.choice([pd.Series, pd.Index])(a)
+        except Exception:  # pandas missing, not 1-D, or a dtype it does not index
+            return a
 
     def sequence(self, depth=0):
         r = self.rng

@@ -15,6 +15,7 @@ import sys
 import tracemalloc
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import vantorix_core as vc
@@ -32,11 +33,25 @@ def frozen(a, dtype):
 
 codes = frozen(np.arange(3000) % 1000, np.int32)
 spread = frozen(np.arange(3000) * 331 % 10**6, np.int32)  # on every page of a 4 MB table
-cast_codes = frozen(np.arange(3000) % 7, np.int64)[::-1]
+cast_codes = frozen(np.arange(3000) % 7, ">i8")[::-1]
+narrow_codes = frozen(np.arange(3000) % 7, np.int8)
+wide_codes = frozen(np.arange(3000) % 1000 + (np.arange(3000) % 3 << 32), np.int64)[::-1]
 matrix = frozen(np.arange(20000.0).reshape(2000, 10), np.float64)
 values = frozen(np.sin(np.arange(5000.0)), np.float64)
+# A signalling NaN, which NumPy's cast is then asked to meet (see test_dtypes).
+signalling = np.sin(np.arange(5000.0, dtype=np.float32))
+signalling.view(np.uint32)[7] = 0x7F800001
+signalling.flags.writeable = False
 # Results (and a cast copy) beyond any address space, whatever the overcommit policy.
 huge = {d: np.broadcast_to(np.zeros(1, d), (2**56,)) for d in ("i1", "f4", ">f4", "f8")}
+
+
+def under(function, **errstate):
+    def call(*args):
+        with np.errstate(**errstate):
+            return function(*args)
+
+    return call
 
 
 class Index:
@@ -50,6 +65,8 @@ class Index:
 CASES = {
     "V": (vc.calculate_cramers_v, (codes, codes, 1000, 1000), {}, None),  # 4 MB table
     "V cast": (vc.calculate_cramers_v, (cast_codes, list(range(3000)), Index(), 7), {}, None),
+    "V in place": (vc.calculate_cramers_v, (narrow_codes, wide_codes, 7, 1000), {}, None),
+    "V pandas": (vc.calculate_cramers_v, (pd.Series(narrow_codes), codes, 7, 1000), {}, None),
     "V arity": (vc.calculate_cramers_v, (codes, codes, 2), {}, TypeError),
     "V keyword": (vc.calculate_cramers_v, (codes, codes, 2), {"arg3": 2}, TypeError),
     "V x refused": (vc.calculate_cramers_v, ("abc", codes, 2, 2), {}, TypeError),
@@ -67,12 +84,26 @@ CASES = {
     "V table refused": (vc.calculate_cramers_v, (codes, codes, N31 - 1, N31 - 1), {}, MemoryError),
     "stats": (vc.calculate_summary_stats, (matrix,), {}, None),
     "stats cast": (vc.calculate_summary_stats, (matrix.astype(">f4").T,), {}, None),
+    "stats in place": (vc.calculate_summary_stats, (matrix.astype("f4").T,), {}, None),
+    "stats signalling": (
+        under(vc.calculate_summary_stats, invalid="ignore"),
+        (signalling.reshape(-1, 10),),
+        {},
+        None,
+    ),
     "stats arity": (vc.calculate_summary_stats, (matrix, matrix), {}, TypeError),
     "stats refused": (vc.calculate_summary_stats, ({"a": 1},), {}, TypeError),
     "stats dims": (vc.calculate_summary_stats, (values,), {}, RuntimeError),
     "stats results": (vc.calculate_summary_stats, (huge["f8"][None, :],), {}, MemoryError),
     "z": (vc.detect_continuous_outliers, (values, 1.5), {}, None),
     "z cast": (vc.detect_continuous_outliers, (values.tolist(), Index()), {}, None),
+    "z float16": (vc.detect_continuous_outliers, (values.astype("f2"), Index()), {}, None),
+    "z signalling": (
+        under(vc.detect_continuous_outliers, invalid="raise"),
+        (signalling, 1.0),
+        {},
+        TypeError,
+    ),
     "z arity": (vc.detect_continuous_outliers, (values,), {}, TypeError),
     "z data refused": (vc.detect_continuous_outliers, (object(), 1.0), {}, TypeError),
     "z threshold refused": (vc.detect_continuous_outliers, (codes, "1"), {}, TypeError),

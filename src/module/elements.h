@@ -13,12 +13,18 @@
 namespace vantorix {
 namespace detail {
 
+// The byte of a NumPy bool, which may hold any value (a view of uint8 data, say): a C++ bool
+// other than 0 or 1 is undefined.
+struct Bool {
+    std::uint8_t byte;
+};
+
 // Integers keep their low 32 bits as a two's-complement int32 (2**32 + 1 is 1, 2**31 is
-// -2**31), narrower ones widen exactly, and a bool is 0 or 1 whatever byte it holds.
+// -2**31), narrower ones widen exactly, and a bool is 1 for any nonzero byte, as in NumPy.
 template <typename Source>
 inline std::int32_t to_code(Source v) {
-    if constexpr (std::is_same_v<Source, bool>) {
-        return v ? 1 : 0;
+    if constexpr (std::is_same_v<Source, Bool>) {
+        return v.byte != 0;
     } else {
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(v));
     }
@@ -156,7 +162,7 @@ bool visit_source(Element element, const Run& run) {
             case Element::uint64:
                 return run(std::uint64_t{});
             case Element::boolean:
-                return run(bool{});
+                return run(Bool{});
             default:
                 return false;
         }

@@ -128,8 +128,9 @@ py::object pandas_values(py::handle src, Element& element) {
         return {};
     }
     try {
+        // "pandas" from pandas 3 on, where pandas.core.series or .indexes.base before.
         const auto module = py::getattr(type, "__module__").cast<std::string>();
-        if (module != (name[0] == 'S' ? "pandas.core.series" : "pandas.core.indexes.base")) {
+        if (module != "pandas" && module.rfind("pandas.core.", 0) != 0) {
             return {};
         }
         const py::object dtype = src.attr("dtype");
