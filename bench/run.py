@@ -207,10 +207,17 @@ def _(n, rng):
 @case("categorical_outliers {n}, k=1000", 10_000_000)
 def _(n, rng):
     codes = np.minimum(rng.zipf(1.3, size=n) - 1, 1100).astype(np.int32)  # skewed, some >= k
+
+    def two_passes():
+        codes.max()
+        codes.copy()
+
     return (
         lambda: vc.detect_categorical_outliers(codes, 1000, 0.001),
         [("numpy bincount + lookup", lambda: rare_flags_numpy(codes, 1000, 0.001), np.array_equal)],
         ("c.copy() (read, write)", codes.copy, 2.2),
+        # The tally reads the codes, the flag pass reads them again and writes the result.
+        ("c.max(); c.copy() (two passes)", two_passes, 1.4),
     )
 
 
@@ -336,6 +343,20 @@ def float32_frame(n, rng):
 
 if have("pandas"):
     case("summary_stats {rows}x16, float32 frame", 16_000_000)(float32_frame)
+
+
+@case("cramers_v {n} pairs, 2000x2000", 200_000)
+def _(n, rng):
+    x = rng.integers(0, 2000, size=n, dtype=np.int32)
+    y = ((x + rng.integers(0, 50, size=n)) % 2000).astype(np.int32)
+    cells = np.zeros(2000 * 2000)
+    return (
+        lambda: vc.calculate_cramers_v(x, y, 2000, 2000),
+        [("numpy bincount + chi2", lambda: cramers_v_numpy(x, y, 2000, 2000), close)],
+        # Chi-square adds one term per cell into one accumulator, in cell order: one addition's
+        # latency per cell, whatever is computed beside it.
+        ("serial sums over the 4e6 cells", serial_sums(cells), 1.5),
+    )
 
 
 def per_call(ours, base):

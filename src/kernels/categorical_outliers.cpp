@@ -128,7 +128,7 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
                 double threshold, std::int32_t* flags) {
     // Extra lanes pay off only while all of them stay in cache.
     if (k < 4096) {
-        flag_codes<4, Count>(view, n, k, threshold, flags);
+        flag_codes<8, Count>(view, n, k, threshold, flags);
     } else {
         flag_codes<1, Count>(view, n, k, threshold, flags);
     }

@@ -43,6 +43,23 @@ VANTORIX_ALWAYS_INLINE void store(double* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Lanes 0 .. width - 1 from consecutive integer counts at p, each converted to the nearest
+// double (exactly, below 2^53).
+template <typename V, typename Count>
+VANTORIX_ALWAYS_INLINE V load_counts(const Count* p) {
+#ifdef VANTORIX_VECTORS
+    if constexpr (width<V> > 1) {
+        typedef Count Counts __attribute__((vector_size(width<V> * sizeof(Count))));
+        Counts c;
+        std::memcpy(&c, p, sizeof c);
+        return __builtin_convertvector(c, V);
+    } else
+#endif
+    {
+        return static_cast<double>(*p);
+    }
+}
+
 // Lane j from element r of line j: a row of `width` separate columns.
 template <typename V>
 VANTORIX_ALWAYS_INLINE V gather(const double* const* lines, std::int64_t r) {
