@@ -102,8 +102,8 @@ void tally_with_totals(const ArrayView<std::int32_t>& vx, const ArrayView<std::i
 // sum as skipping it would: the sum is never -0.0. Every cell of an empty row is such a cell.
 template <typename V, typename Count>
 VANTORIX_ALWAYS_INLINE double chi_square(const Count* table, const Count* row_totals,
-                                         const double* col_totals, std::int64_t kx,
-                                         std::int64_t ky, double count) {
+                                         const double* col_totals, std::int64_t kx, std::int64_t ky,
+                                         double count) {
     constexpr int W = width<V>;
     const V n = V{} + count;
     double chi2 = 0.0;
