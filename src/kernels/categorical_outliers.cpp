@@ -19,20 +19,16 @@ namespace {
 // Adds n codes to `counts`, which holds `lanes` tables of k + 1 slots. Slot k takes every
 // code outside 0 .. k - 1 (negative ones too, as unsigned): clamping rather than branching
 // keeps scattered invalid codes from costing a misprediction each. Consecutive codes go to
-// different lanes, so a run of one code does not wait on its own increments. Counts are
-// integers: their order does not matter.
-template <int lanes, typename Count>
-void tally(const std::int32_t* data, std::int64_t n, std::uint32_t k, Count* counts) {
-    const std::int64_t slots = std::int64_t{k} + 1;
-    std::int64_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int j = 0; j < lanes; ++j) {
-            ++counts[j * slots + std::min(static_cast<std::uint32_t>(data[i + j]), k)];
-        }
-    }
-    for (; i < n; ++i) {
-        ++counts[std::min(static_cast<std::uint32_t>(data[i]), k)];
-    }
+// different lanes, so a run of one code does not wait on its own increments. Lanes are used
+// only while k < 4096, so slots fit 32 bits.
+template <int lanes, typename Count, typename Ahead>
+void tally(const std::int32_t* data, std::int64_t n, std::uint32_t k, Count* counts,
+           const Ahead& ahead) {
+    const auto slot = [&](std::int64_t i, std::int64_t lane) {
+        return std::min(static_cast<std::uint32_t>(data[i]), k) +
+               static_cast<std::uint32_t>(lane % lanes) * (k + 1);
+    };
+    count_slots(n, counts, slot, ahead);
 }
 
 // Sums the lanes' tables into lane 0.
@@ -94,9 +90,10 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
                 double threshold, std::int32_t* flags) {
     const auto counts = zeroed_table<Count>(lanes * (std::int64_t{k} + 1));
     Count* count = counts.get();
-    for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t, std::int64_t m) {
-        tally<lanes>(codes, m, k, count);
-    });
+    for_each_block(view, n,
+                   [&](const std::int32_t* codes, std::int64_t, std::int64_t m, const auto& ahead) {
+                       tally<lanes>(codes, m, k, count, ahead);
+                   });
     merge<lanes>(k, count);
 
     // The product, not counts / n compared with threshold: they differ where it rounds
@@ -109,17 +106,20 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
             count[c] = limit > static_cast<double>(count[c]);
         }
         count[k] = 1;
-        for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t first, std::int64_t m) {
-            look_up_fastest(codes, m, k, count, flags + first);
-        });
+        for_each_block(view, n,
+                       [&](const std::int32_t* codes, std::int64_t first, std::int64_t m,
+                           const auto&) { look_up_fastest(codes, m, k, count, flags + first); });
     } else {
         // More categories than elements: a pass over the table would cost more than the data.
-        for_each_block(view, n, [&](const std::int32_t* codes, std::int64_t first, std::int64_t m) {
-            for (std::int64_t i = 0; i < m; ++i) {
-                const auto c = static_cast<std::uint32_t>(codes[i]);
-                flags[first + i] = (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
-            }
-        });
+        for_each_block(
+            view, n,
+            [&](const std::int32_t* codes, std::int64_t first, std::int64_t m, const auto&) {
+                for (std::int64_t i = 0; i < m; ++i) {
+                    const auto c = static_cast<std::uint32_t>(codes[i]);
+                    flags[first + i] =
+                        (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
+                }
+            });
     }
 }
 

@@ -32,6 +32,11 @@ struct Tile {
     std::int64_t pitch;
     std::int64_t rows;
     std::int64_t cols;
+    // The same columns of the next row-major tile in the caller's memory, or null: each block
+    // asks for its part of it while it sweeps this one, so that the next tile is in cache by
+    // the time it is swept, where the hardware alone would fetch the short runs of a tile's rows
+    // one after another.
+    const double* ahead = nullptr;
 };
 
 template <typename V>
@@ -118,6 +123,11 @@ VANTORIX_ALWAYS_INLINE void row_block(const Tile& t, const Columns& acc, std::in
     }
     for (std::int64_t r = 0; r < t.rows; ++r) {
         const double* row = t.p + r * t.pitch + c;
+        if (t.ahead != nullptr) {
+            for (int b = 0; b < P * W; b += 8) {
+                prefetch(t.ahead + r * t.pitch + c + b);
+            }
+        }
         for (int j = 0; j < P; ++j) {
             add(s[j], load<V>(row + j * W));
         }

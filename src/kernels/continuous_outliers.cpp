@@ -136,7 +136,7 @@ void flag(const ArrayView<double>& view, std::int64_t n, double threshold, std::
     // One accumulator each, in element order: the last bits depend on it.
     double sum = 0.0;
     double sumsq = 0.0;
-    for_each_block(view, n, [&](const double* x, std::int64_t, std::int64_t m) {
+    for_each_block(view, n, [&](const double* x, std::int64_t, std::int64_t m, const auto&) {
         double s = sum;
         double q = sumsq;
         for (std::int64_t i = 0; i < m; ++i) {
@@ -152,9 +152,10 @@ void flag(const ArrayView<double>& view, std::int64_t n, double threshold, std::
         return;
     }
     const Band b = band_of(m.mean, m.std, threshold);
-    for_each_block(view, n, [&](const double* x, std::int64_t first, std::int64_t count) {
-        write_flags_fastest(x, count, b, flags + first);
-    });
+    for_each_block(view, n,
+                   [&](const double* x, std::int64_t first, std::int64_t count, const auto&) {
+                       write_flags_fastest(x, count, b, flags + first);
+                   });
 }
 
 }  // namespace

@@ -14,33 +14,24 @@ namespace vantorix {
 
 namespace {
 
-// Where pair (r, c) is counted: its cell, or `skipped` when either code is out of range. One
-// unsigned comparison also rejects a negative code, and choosing the slot instead of branching
-// keeps scattered invalid codes from costing a misprediction each.
-inline std::int64_t cell_of(std::int32_t r, std::int32_t c, std::uint32_t kx, std::uint32_t ky,
-                            std::int64_t skipped) {
-    const bool valid = (static_cast<std::uint32_t>(r) < kx) & (static_cast<std::uint32_t>(c) < ky);
-    return valid ? std::int64_t{r} * ky + c : skipped;
-}
-
-// Adds n pairs to `lanes` tables of cells + 1 slots (the last one takes the skipped pairs);
-// consecutive pairs go to different lanes, so a run of one cell does not wait on its own
-// increments. The counts are integers, exact in any order; they become doubles only for the
-// chi-square.
-template <int lanes, typename Count>
+// Adds n pairs to `lanes` tables of cells + 1 slots. A pair is counted in its cell, or in the
+// last slot when either code is out of range: one unsigned comparison also rejects a negative
+// code, and choosing the slot instead of branching keeps scattered invalid codes from costing a
+// misprediction each. Consecutive pairs go to different lanes, so a run of one cell does not
+// wait on its own increments. The counts are integers, exact in any order; they become doubles
+// only for the chi-square. Slots fit 32 bits: lanes are used only while cells < 4096, and a
+// table of 2^32 - 1 cells or more is counted sparsely.
+template <int lanes, typename Count, typename Ahead>
 void tally(const std::int32_t* x, const std::int32_t* y, std::int64_t n, std::uint32_t kx,
-           std::uint32_t ky, Count* table) {
-    const std::int64_t cells = std::int64_t{kx} * ky;
-    const std::int64_t slots = cells + 1;
-    std::int64_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int j = 0; j < lanes; ++j) {
-            ++table[j * slots + cell_of(x[i + j], y[i + j], kx, ky, cells)];
-        }
-    }
-    for (; i < n; ++i) {
-        ++table[cell_of(x[i], y[i], kx, ky, cells)];
-    }
+           std::uint32_t ky, Count* table, const Ahead& ahead) {
+    const std::uint32_t cells = kx * ky;
+    const auto slot = [&](std::int64_t i, std::int64_t lane) {
+        const auto r = static_cast<std::uint32_t>(x[i]);
+        const auto c = static_cast<std::uint32_t>(y[i]);
+        const std::uint32_t cell = (r < kx) & (c < ky) ? r * ky + c : cells;
+        return cell + static_cast<std::uint32_t>(lane % lanes) * (cells + 1);
+    };
+    count_slots(n, table, slot, ahead);
 }
 
 // A table larger than the data is mostly empty: the totals are counted along with the cells,
@@ -64,20 +55,20 @@ void tally_with_totals(const ArrayView<std::int32_t>& vx, const ArrayView<std::i
                        std::int64_t n, std::uint32_t kx, std::uint32_t ky, int lanes, Count* table,
                        Count* row_totals, Count* col_totals) {
     const std::int64_t cells = std::int64_t{kx} * ky;
-    if (cells > n) {
+    if (cells > n || cells >= std::numeric_limits<std::uint32_t>::max()) {
         for_each_block(
             vx, vy, n,
-            [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m) {
-                tally_sparse(x, y, m, kx, ky, table, row_totals, col_totals);
-            });
+            [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m,
+                const auto&) { tally_sparse(x, y, m, kx, ky, table, row_totals, col_totals); });
         return;
     }
     for_each_block(vx, vy, n,
-                   [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m) {
+                   [&](const std::int32_t* x, const std::int32_t* y, std::int64_t, std::int64_t m,
+                       const auto& ahead) {
                        if (lanes == 4) {
-                           tally<4>(x, y, m, kx, ky, table);
+                           tally<4>(x, y, m, kx, ky, table, ahead);
                        } else {
-                           tally<1>(x, y, m, kx, ky, table);
+                           tally<1>(x, y, m, kx, ky, table, ahead);
                        }
                    });
     for (int j = 1; j < lanes; ++j) {

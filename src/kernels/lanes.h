@@ -60,6 +60,15 @@ VANTORIX_ALWAYS_INLINE V load_counts(const Count* p) {
     }
 }
 
+// Asks for the cache line that holds p, without waiting for it.
+VANTORIX_ALWAYS_INLINE void prefetch(const double* p) {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 // Lane j from element r of line j: a row of `width` separate columns.
 template <typename V>
 VANTORIX_ALWAYS_INLINE V gather(const double* const* lines, std::int64_t r) {

@@ -23,13 +23,24 @@ constexpr std::int64_t kTileBytes = 64 << 10;
 
 using Sweep = void (*)(const Tile&, const Columns&, bool);
 
+// A row-major tile. Rows no wider than one block of registers are read whole, one after
+// another, which the hardware's prefetchers follow by themselves; asking for the next tile
+// then only costs instructions.
+template <typename V, int P>
+VANTORIX_ALWAYS_INLINE void rows_of(Tile t, const Columns& acc, bool fresh) {
+    if (t.cols <= P * width<V>) {
+        t.ahead = nullptr;
+    }
+    row_blocks<V, P>(t, acc, fresh);
+}
+
 // One sweep of a row-major and of a column-major tile, per instruction set. Column-major
 // tiles may take narrower lanes than row-major ones, since their lanes are filled one element
 // at a time.
 template <typename Rows, int P, typename Cols>
 struct Sweeps {
     static void rows(const Tile& t, const Columns& acc, bool fresh) {
-        row_blocks<Rows, P>(t, acc, fresh);
+        rows_of<Rows, P>(t, acc, fresh);
     }
     static void columns(const Tile& t, const Columns& acc, bool fresh) {
         column_blocks<Cols>(t, acc, fresh);
@@ -38,14 +49,14 @@ struct Sweeps {
 
 #ifdef VANTORIX_AVX2
 VANTORIX_TARGET_AVX2 void rows_avx2(const Tile& t, const Columns& acc, bool fresh) {
-    row_blocks<Lanes4, 2>(t, acc, fresh);
+    rows_of<Lanes4, 2>(t, acc, fresh);
 }
 VANTORIX_TARGET_AVX2 void columns_avx2(const Tile& t, const Columns& acc, bool fresh) {
     column_blocks<Lanes4>(t, acc, fresh);
 }
 // Columns gathered into 8 lanes cost more in element inserts than the wider additions save.
 VANTORIX_TARGET_AVX512 void rows_avx512(const Tile& t, const Columns& acc, bool fresh) {
-    row_blocks<Lanes8, 4>(t, acc, fresh);
+    rows_of<Lanes8, 4>(t, acc, fresh);
 }
 VANTORIX_TARGET_AVX512 void columns_avx512(const Tile& t, const Columns& acc, bool fresh) {
     column_blocks<Lanes4>(t, acc, fresh);
@@ -77,8 +88,10 @@ void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t
         const std::int64_t pitch = view.step(0) / static_cast<std::int64_t>(sizeof(double));
         const std::int64_t band = std::max<std::int64_t>(8, kTileBytes / (cols * 8));
         for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
-            const Tile t{view.line(1, r0), pitch, std::min(band, rows - r0), cols};
-            sweep(t, acc, r0 == 0);
+            const std::int64_t height = std::min(band, rows - r0);
+            // The next tile, as tall as this one: the last one asks for nothing.
+            const double* ahead = r0 + 2 * band <= rows ? view.line(1, r0 + band) : nullptr;
+            sweep(Tile{view.line(1, r0), pitch, height, cols, ahead}, acc, r0 == 0);
         }
         return;
     }
@@ -90,7 +103,7 @@ void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t
         for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
             const std::int64_t w = std::min(width, cols - c0);
             view.read(1, r0, height, c0, w, buffer, w);
-            sweep(Tile{buffer, w, height, w}, acc.from(c0), r0 == 0);
+            sweep(Tile{buffer, w, height, w, nullptr}, acc.from(c0), r0 == 0);
         }
     }
 }
@@ -101,7 +114,7 @@ void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int6
                      const Columns& acc, Sweep sweep) {
     if (view.direct(0)) {
         const std::int64_t pitch = view.step(1) / static_cast<std::int64_t>(sizeof(double));
-        sweep(Tile{view.line(0, 0), pitch, rows, cols}, acc, true);
+        sweep(Tile{view.line(0, 0), pitch, rows, cols, nullptr}, acc, true);
         return;
     }
     double buffer[kTile];
@@ -112,7 +125,7 @@ void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int6
         for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
             const std::int64_t height = std::min(band, rows - r0);
             view.read(0, c0, w, r0, height, buffer, height);
-            sweep(Tile{buffer, height, height, w}, acc.from(c0), r0 == 0);
+            sweep(Tile{buffer, height, height, w, nullptr}, acc.from(c0), r0 == 0);
         }
     }
 }

@@ -76,6 +76,31 @@ public:
         }
     }
 
+    // Asks for the cache lines of vector elements [first, first + count), without waiting for
+    // them; nothing past the end.
+    VANTORIX_ALWAYS_INLINE void prefetch(std::int64_t first, std::int64_t count) const {
+#if defined(__GNUC__) || defined(__clang__)
+        if (first + count > info_.shape[0]) {
+            return;
+        }
+        const std::int64_t step = info_.strides[0];
+        const char* p = start(0, 0, first);
+        if (step < 0 || step > 64) {
+            for (std::int64_t i = 0; i < count; ++i) {
+                __builtin_prefetch(p + i * step);
+            }
+            return;
+        }
+        for (std::int64_t b = 0; b < count * step; b += 64) {
+            __builtin_prefetch(p + b);
+        }
+        __builtin_prefetch(p + (count - 1) * step);
+#else
+        (void)first;
+        (void)count;
+#endif
+    }
+
 private:
     static constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
 
@@ -97,33 +122,43 @@ private:
 // long enough runs of the caller's memory for the hardware to stream them at full speed.
 constexpr std::int64_t kBlock = 4096;
 
-// Calls body(elements, first, count) on consecutive runs that cover elements [0, n) of a vector,
-// in order: all of them at once, in the caller's memory, when they are direct; otherwise blocks
-// converted into a buffer on the stack. elements[i] is element first + i.
+// Calls body(elements, first, count, ahead) on consecutive runs that cover elements [0, n) of a
+// vector, in order: all of them at once, in the caller's memory, when they are direct;
+// otherwise blocks converted into a buffer on the stack. elements[i] is element first + i.
+// A body whose loop reads nothing of the input for a while (it works on a table) calls
+// ahead(i) to ask for the 16 elements from first + i + kBlock of the caller's memory: a block
+// ahead, which then arrives while it works.
 template <typename T, typename Body>
 void for_each_block(const ArrayView<T>& v, std::int64_t n, Body&& body) {
+    std::int64_t first = 0;
+    const auto ahead = [&](std::int64_t i) { v.prefetch(first + i + kBlock, 16); };
     if (v.direct(0)) {
-        body(v.line(0), std::int64_t{0}, n);
+        body(v.line(0), first, n, ahead);
         return;
     }
     T buffer[kBlock];
-    for (std::int64_t first = 0; first < n; first += kBlock) {
+    for (; first < n; first += kBlock) {
         const std::int64_t count = std::min(kBlock, n - first);
         v.read(0, 0, 1, first, count, buffer, 0);
-        body(static_cast<const T*>(buffer), first, count);
+        body(static_cast<const T*>(buffer), first, count, ahead);
     }
 }
 
-// The same over two vectors of length n side by side: body(a, b, first, count).
+// The same over two vectors of length n side by side: body(a, b, first, count, ahead).
 template <typename T, typename Body>
 void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n, Body&& body) {
+    std::int64_t first = 0;
+    const auto ahead = [&](std::int64_t i) {
+        u.prefetch(first + i + kBlock, 16);
+        v.prefetch(first + i + kBlock, 16);
+    };
     if (u.direct(0) && v.direct(0)) {
-        body(u.line(0), v.line(0), std::int64_t{0}, n);
+        body(u.line(0), v.line(0), first, n, ahead);
         return;
     }
     T ubuffer[kBlock];
     T vbuffer[kBlock];
-    for (std::int64_t first = 0; first < n; first += kBlock) {
+    for (; first < n; first += kBlock) {
         const std::int64_t count = std::min(kBlock, n - first);
         const T* a = ubuffer;
         const T* b = vbuffer;
@@ -137,7 +172,7 @@ void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n
         } else {
             v.read(0, 0, 1, first, count, vbuffer, 0);
         }
-        body(a, b, first, count);
+        body(a, b, first, count, ahead);
     }
 }
 
