@@ -792,7 +792,8 @@ def cramers_v_section(table: Table, profile: Profile) -> list[str]:
                 why = f"{lone} has one category in the {count(rows[i, j], 'row')} with both"
             lines.append(wrapped(f"n/a: {names[i]} with {names[j]}: {why}"))
     too_sparse = [
-        f"{names[i]} with {names[j]} ({rows[i, j]:,} in {categories[i, j]} × {categories[j, i]})"
+        f"{short(names[i])} with {short(names[j])} ({rows[i, j]:,} in"
+        f" {categories[i, j]} × {categories[j, i]})"
         for i, j in pairs
         if cells[i][j] == "sparse"
     ]
@@ -809,7 +810,7 @@ def cramers_v_section(table: Table, profile: Profile) -> list[str]:
         for i, name in enumerate(names):
             # Each pair is listed once, under the column with fewer values.
             partners = [
-                f"{names[j]} {rows[i, j]:,}"
+                f"{short(names[j])} {rows[i, j]:,}"
                 for j in range(len(names))
                 if cells[i][j].endswith("*") and (rows[i, i], i) < (rows[j, j], j)
             ]
@@ -1130,8 +1131,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     lines += numeric_section(table, ours, args.z)
     lines += categorical_section(table, ours, rare)
     lines += cramers_v_section(table, ours)
-    lines += timing_section(encode_s, (ours_s, ours_in), (theirs_s, theirs_in), baseline.name)
-    lines += agreement(ours, theirs, table)
+    if table.numeric or ours.rare_flags or len(ours.v_columns) > 1:
+        lines += timing_section(encode_s, (ours_s, ours_in), (theirs_s, theirs_in), baseline.name)
+        lines += agreement(ours, theirs, table)
+    else:
+        lines += ["", "Nothing to profile: no measurement, and no categorical column to count."]
     print("\n".join(line.rstrip() for text in lines for line in text.split("\n")))
 
     if args.plot:
