@@ -70,7 +70,7 @@ YEAR_NAME = re.compile(r"(?<![a-z])year(?![a-z])", re.IGNORECASE)
 ID_NAME = re.compile(r"(?<![a-z])(id|identifier|index|obs)(?![a-z])", re.IGNORECASE)
 SEPARATORS = ",;\t|"  # sniffed, and refused in the name of a table's only column
 SNIFF_CHARS = 1 << 16
-MAX_ROWS = 10_000_000  # of the built-in table: its NumPy/pandas profile needs ~1 KB a row
+MAX_ROWS = 10_000_000  # of the built-in table: some 4 GB of memory, and a minute
 WIDTH = 100  # of every line of text output
 NAME_WIDTH = 20  # longer column names are shortened in tables
 STATS = ("mean", "std", "min", "max")
@@ -670,7 +670,7 @@ def categorical_section(table: Table, profile: Profile, rare: float) -> list[str
     width = max(len(short(name)) for name in list(table.categorical) + ["column"]) + 2
     lines = [
         "",
-        heading,
+        wrapped(heading),
         f"{'column':<{width}}{'categories':>11}{'missing':>9}{'rare':>9}   rare categories",
     ]
     room = WIDTH - width - 32  # what the four columns before the rare categories leave
@@ -709,8 +709,9 @@ def categorical_section(table: Table, profile: Profile, rare: float) -> list[str
         lines.append(
             wrapped(
                 f"-: fewer than {MIN_PER_CELL} values per category on average (ID-like:"
-                f" {ID_SHARE:.0%} or more of them distinct), too few to tell rare categories from"
-                " the others or to fill a pair's table for χ²: no rare values, no Cramér's V"
+                f" {ID_SHARE:.0%} or more of them distinct) are too few to tell rare categories"
+                " from the others, or to fill a table of pairs for χ²: no rare values and no"
+                " Cramér's V"
             )
         )
     if missing_counted:
@@ -1103,7 +1104,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             arguments.error("--sep is for a CSV file, not the built-in table")
         frame, separator = builtin_frame(args.rows or 1_000_000), ","
         if args.dtype_backend:
-            frame = frame.convert_dtypes(dtype_backend=args.dtype_backend)
+            try:
+                frame = frame.convert_dtypes(dtype_backend=args.dtype_backend)
+            except ImportError as error:
+                arguments.error(f"--dtype-backend {args.dtype_backend}: {error}")
         source = "the built-in table (seed 2026)"
     if len(frame) == 0:
         arguments.error(f"{source} has no rows")
