@@ -190,6 +190,10 @@ private:
                                            value.element)) {
             return false;
         }
+        if (Py_TYPE(candidate.ptr()) == api.PyArray_Type_) {
+            value.array = reinterpret_borrow<array>(candidate);
+            return true;
+        }
         // A subclass is read as a plain ndarray over the same memory, as NumPy's conversion
         // hands it over.
         value.array = array::ensure(candidate);
