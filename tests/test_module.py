@@ -187,10 +187,11 @@ def run_python(code, *args, python=sys.executable, cwd=None, timeout=120):
     )
 
 
-# pybind11 loads NumPy's API inside std::call_once. With MinGW's libstdc++ that rests on
+# pybind11 loads NumPy's API inside std::call_once. With MinGW GCC's libstdc++ that rests on
 # winpthreads' pthread_once, which leaves its lock held when the function throws: after a
-# failed NumPy import the next call waits forever instead of trying again. pybind11 names the
-# platform and standard library in the type of its function records.
+# failed NumPy import the next call waits forever instead of trying again. (The released
+# Windows builds use zig's libc++, whose call_once lets a later call try again.) pybind11 names
+# the platform and standard library in the type of its function records.
 MINGW_LIBSTDCXX = "_mingw_libstdcpp_" in type(vc.calculate_cramers_v.__self__).__name__
 
 
