@@ -46,6 +46,17 @@ signalling.flags.writeable = False
 huge = {d: np.broadcast_to(np.zeros(1, d), (2**56,)) for d in ("i1", "f4", ">f4", "f8")}
 
 
+def cast_raises(a, **errstate):
+    """Whether NumPy's cast of `a` to float64 raises under `errstate`: NumPy 1.24 and later
+    report a signalling NaN, 1.23 does not."""
+    with np.errstate(**errstate):
+        try:
+            np.asarray(a, np.float64)
+        except FloatingPointError:
+            return True
+    return False
+
+
 def under(function, **errstate):
     def call(*args):
         with np.errstate(**errstate):
@@ -102,7 +113,7 @@ CASES = {
         under(vc.detect_continuous_outliers, invalid="raise"),
         (signalling, 1.0),
         {},
-        TypeError,
+        TypeError if cast_raises(signalling, invalid="raise") else None,
     ),
     "z arity": (vc.detect_continuous_outliers, (values,), {}, TypeError),
     "z data refused": (vc.detect_continuous_outliers, (object(), 1.0), {}, TypeError),
