@@ -28,7 +28,7 @@ void tally(const std::int32_t* x, const std::int32_t* y, std::int64_t n, std::ui
     const auto slot = [&](std::int64_t i, std::int64_t lane) {
         const auto r = static_cast<std::uint32_t>(x[i]);
         const auto c = static_cast<std::uint32_t>(y[i]);
-        const std::uint32_t cell = (r < kx) & (c < ky) ? r * ky + c : cells;
+        const std::uint32_t cell = ((r < kx) & (c < ky)) ? r * ky + c : cells;
         return cell + static_cast<std::uint32_t>(lane % lanes) * (cells + 1);
     };
     count_slots(n, table, slot, ahead);
