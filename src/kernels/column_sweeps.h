@@ -8,9 +8,10 @@
 #include "lanes.h"
 
 // The sweeps of calculate_summary_stats over one tile of a matrix, written once over a lane
-// type (lanes.h). Each lane holds one column's running values and sees that column's rows in
-// increasing order, tile after tile, so nothing within a column is reordered at any width; the
-// lanes only let independent columns' chains of additions overlap.
+// type (lanes.h). A column's sum and sum of squares see its rows in increasing order, tile
+// after tile, one chain each, so no addition is reordered at any width; lanes hold independent
+// columns, whose chains overlap. Only the extremes of a column swept with few others, which
+// may be split and merged exactly (merged()), are also taken over several chains of its rows.
 
 namespace vantorix {
 
