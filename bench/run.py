@@ -359,6 +359,114 @@ def _(n, rng):
     )
 
 
+# --- the profiler's whole job against the same job in polars -------------------------------
+# The demo profiler on a table of 8 float and 6 string columns with missing values: type and
+# encode, then per measurement statistics and |z| > 4 counts, per categorical column its rare
+# categories, and Cramér's V of every pair over the rows where both have a value. polars runs
+# on one thread (POLARS_MAX_THREADS, read when polars is imported), as the profiler does here.
+# The floor row replays the profile's kernel calls alone: the time inside the four functions.
+
+
+def job_frame(n, rng):
+    import pandas as pd
+
+    columns = {}
+    for j in range(8):
+        x = rng.normal(size=n) * (j + 1)
+        if j % 3 == 0:
+            x[rng.choice(n, n // 1000 * (j + 1), replace=False)] = np.nan
+        columns[f"x{j}"] = x
+    for j, k in enumerate([3, 5, 12, 40, 200, 1000]):
+        weights = 1 / np.arange(1, k + 1)
+        labels = np.array([f"c{j}_{i}" for i in range(k)], dtype=object)[
+            rng.choice(k, n, p=weights / weights.sum())
+        ]
+        if j % 2 == 0:
+            labels[rng.choice(n, n // 200, replace=False)] = None
+        columns[f"c{j}"] = labels
+    return pd.DataFrame(columns).astype({f"c{j}": "str" for j in range(6)})
+
+
+def polars_job(frame, measurements, categorical, z=4.0):
+    """Statistics and outlier counts, rare categories by the profiler's rule, and V of each
+    pair over complete rows, in polars expressions over categorical codes."""
+    import polars as pl
+
+    stats = []
+    for c in measurements:
+        x = pl.col(c).fill_nan(None)
+        mean, std = x.mean(), x.std(ddof=0)
+        parts = [mean, std, x.min(), x.max(), ((x - mean).abs() > z * std).sum()]
+        stats += [part.alias(f"{c} {k}") for k, part in enumerate(parts)]
+    result = {"stats": frame.select(stats), "rare": {}, "v": {}}
+    codes = frame.select(pl.col(c).cast(pl.Categorical).to_physical() for c in categorical)
+    for c in categorical:
+        counts = codes.get_column(c).drop_nulls().value_counts().get_column("count").sort()
+        half = np.searchsorted(counts.cum_sum().to_numpy(), counts.sum() / 2)
+        limit = min(max(0.01 * counts.sum(), 2), 0.1 * counts[int(half)])
+        result["rare"][c] = int((counts < limit).sum())
+    for i, a in enumerate(categorical):
+        for b in categorical[i + 1 :]:
+            cells = codes.select(a, b).drop_nulls().group_by(a, b).len()
+            cells = cells.with_columns(pl.col("len").cast(pl.Float64))
+            n = cells.get_column("len").sum()
+            expected = pl.col("len").sum().over(a) * pl.col("len").sum().over(b) / n
+            cells = cells.with_columns(e=expected)
+            # Cells never seen add their expected count; all expected counts add up to n.
+            chi2 = cells.select(((pl.col("len") - pl.col("e")) ** 2 / pl.col("e")).sum()).item()
+            chi2 += n - cells.get_column("e").sum()
+            k = min(cells.get_column(a).n_unique(), cells.get_column(b).n_unique())
+            result["v"][a, b] = float(np.sqrt(chi2 / ((k - 1) * n)))
+    return result
+
+
+def profiler_job_case(n, rng):
+    os.environ["POLARS_MAX_THREADS"] = "1"
+    import polars as pl
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+    from profiler.baselines import VANTORIX, Clock, timed
+    from profiler.encoding import encode
+    from profiler.profile import run_profile
+
+    frame = job_frame(n, rng)
+    polars_frame = pl.from_pandas(frame)
+    measurements = [c for c in frame.columns if c.startswith("x")]
+    categorical = [c for c in frame.columns if c.startswith("c")]
+
+    def ours():
+        table = encode(frame)
+        return table, run_profile(table, VANTORIX, 4.0)
+
+    clock = Clock()
+    run_profile(encode(frame), timed(VANTORIX, clock), 4.0)
+    calls = clock.calls
+
+    def kernels_alone():
+        for fn, args in calls:
+            fn(*args)
+
+    def agree(result, theirs):
+        table, profile = result
+        v = profile.cramers_v[np.triu_indices(len(categorical), 1)]
+        rare = [int(np.count_nonzero(table.categorical[c].counts < profile.rare[c].limit))
+                for c in categorical]
+        return (
+            np.allclose(v, list(theirs["v"].values()), rtol=1e-9, atol=1e-12)
+            and rare == list(theirs["rare"].values())
+        )
+
+    return (
+        ours,
+        [("polars, 1 thread", lambda: polars_job(polars_frame, measurements, categorical), agree)],
+        ("ours: the four functions alone", kernels_alone, None),
+    )
+
+
+if have("pandas", "polars", "pyarrow"):
+    case("profiler job {n} rows, 8 float + 6 text", 1_000_000)(profiler_job_case)
+
+
 def per_call(ours, base):
     def loop(fn):
         def run():

@@ -60,6 +60,12 @@ class Categorical:
 
 
 @dataclass
+class Measurement:
+    values: Data  # NaN where a value is missing
+    missing: int
+
+
+@dataclass
 class Other:
     """A column that is neither a measurement nor a set of categories: what it holds."""
 
@@ -73,7 +79,7 @@ class Table:
     name: str
     rows: int
     columns: int
-    measurements: dict[str, Data] = field(default_factory=dict)
+    measurements: dict[str, Measurement] = field(default_factory=dict)
     categorical: dict[str, Categorical] = field(default_factory=dict)
     other: dict[str, Other] = field(default_factory=dict)
 
@@ -141,11 +147,9 @@ def text_kind(name: str, column: Categorical) -> Other | None:
     if dates is not None:
         return Other("dates", column.missing, rules.date_range(dates))
     k = len(column.labels)
-    why = rules.id_by_content(column.labels, column.counts)
-    if why or (rules.named_as_id(name) and k >= 2):
+    if rules.id_by_content(column.counts) or (rules.named_as_id(name) and k >= 2):
         unique = "each once" if k == column.values else f"in {column.values:,} values"
-        what = f"{k:,} distinct {unique}" + (f": {why}" if why else "")
-        return Other("identifier", column.missing, what)
+        return Other("identifier", column.missing, f"{k:,} distinct {unique}")
     return None
 
 
@@ -169,7 +173,7 @@ def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "da
             if other:
                 table.other[label] = other
             else:
-                table.measurements[label] = values
+                table.measurements[label] = Measurement(values, missing)
         else:
             encoded = categories(series)
             other = text_kind(label, encoded)

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 
 from . import rules
 from .baselines import Flags, Floats, Kernels
-from .encoding import Categorical, Codes, Data, Table
+from .encoding import Categorical, Codes, Measurement, Table
 from .threads import run_all
 
 STATS = ("mean", "std", "min", "max")
@@ -48,12 +48,11 @@ class Profile:
     threads: int
 
 
-def measure(kernels: Kernels, values: Data, z: float) -> Numeric:
-    nan = np.isnan(values)
-    missing = int(np.count_nonzero(nan))
+def measure(kernels: Kernels, column: Measurement, z: float) -> Numeric:
+    values, missing = column.values, column.missing
     # A NaN makes the mean NaN and the std 0, and flags nothing: the profile is of the values
     # present.
-    present = values[~nan] if missing else values
+    present = values[~np.isnan(values)] if missing else values
     if present.size == 0:
         return Numeric(missing, {key: np.nan for key in STATS}, np.zeros(0, np.int32))
     stats = kernels.summary(present[:, np.newaxis])
@@ -138,7 +137,7 @@ def run_profile(
         return lambda: fn(*args)
 
     pair_list = list(itertools.combinations(range(len(names)), 2))
-    calls = [call(measure, kernels, values, z) for values in table.measurements.values()]
+    calls = [call(measure, kernels, column, z) for column in table.measurements.values()]
     calls += [call(rare, kernels, table.categorical[name], share) for name in counted]
     calls += [call(cramers_v, i, j) for i, j in pair_list]
     results = iter(run_all(calls, threads))

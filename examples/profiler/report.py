@@ -115,13 +115,13 @@ def rare_list(labels: list[str], counts: list[int], room: int) -> str:
 
 def rare_rule(share: float | None) -> str:
     if share is None:
-        share_text = f"{rules.RARE_SHARE:.0%} of the column's values present (at least"
-        share_text += f" {rules.RARE_SMALL_COUNT})"
+        by_share = f"{rules.RARE_SHARE:.0%} of the column's values present (at least"
+        by_share += f" {rules.RARE_SMALL_COUNT})"
     else:
-        share_text = f"{share:.3g} of the column's values present"
+        by_share = f"{share:.3g} of the column's values present"
     return (
-        f"rare = seen fewer times than 'rare if <': {share_text} or"
-        f" {rules.RARE_VS_TYPICAL:g} of its typical category's count, whichever is less"
+        f"a category is rare if seen fewer times than 'rare if <': {by_share}, or"
+        f" {rules.RARE_VS_TYPICAL:.0%} of the count of its typical category if less"
     )
 
 

@@ -60,13 +60,10 @@ NOT_ID_WORDS = frozenset(
     " orchid placid florid morbid horrid torrid tepid insipid intrepid afraid avoid druid"
     " squalid splendid sordid languid limpid pallid putrid rancid turbid".split()
 )
-# A text column is an identifier by content when nearly all its values differ (ID_SHARE of at
-# least ID_MIN_VALUES values), or when it has CODE_MIN_CATEGORIES or more values that are
-# each one code of letters and digits mixed (N14228, UA1545, N1A1).
+# A text column is an identifier by content when nearly all its values differ: ID_SHARE of
+# them or more, of ID_MIN_VALUES values or more (a code, a name, a title).
 ID_SHARE = 0.9
 ID_MIN_VALUES = 20
-CODE_MIN_CATEGORIES = 100
-CODE = re.compile(r"(?=[^\s]*\d)(?=[^\s]*[A-Za-z])[A-Za-z0-9]+(?:[-_.][A-Za-z0-9]+)*")
 
 
 def name_words(name: str) -> list[str]:
@@ -87,14 +84,10 @@ def named_as_id(name: str) -> bool:
     )
 
 
-def id_by_content(labels: Sequence[str], counts: Counts) -> str:
-    """Why a text column's values make it an identifier ('' if they do not)."""
-    present, k = int(counts.sum()), len(labels)
-    if k >= 2 and present >= ID_MIN_VALUES and k >= ID_SHARE * present:
-        return "distinct in nearly every row"
-    if k >= CODE_MIN_CATEGORIES and all(CODE.fullmatch(label) for label in labels):
-        return "codes of letters and digits"
-    return ""
+def id_by_content(counts: Counts) -> bool:
+    """Whether a text column's values, by their counts, make it an identifier."""
+    present, k = int(counts.sum()), counts.size
+    return k >= 2 and present >= ID_MIN_VALUES and k >= ID_SHARE * present
 
 
 # --- dates -----------------------------------------------------------------------------------
