@@ -3,7 +3,6 @@
 import numpy as np
 import pandas as pd
 import pytest
-
 from profiler.encoding import encode
 
 ROWS = 40

@@ -1,7 +1,6 @@
 """How the profiler's report writes numbers, names, labels and tables."""
 
 import pytest
-
 from profiler import format
 
 

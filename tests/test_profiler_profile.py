@@ -4,12 +4,12 @@ give them, and the same bits whatever the number of threads."""
 import numpy as np
 import pandas as pd
 import pytest
-
-import vantorix_core as vc
 from profiler import baselines, threads
 from profiler.builtin import builtin_frame
 from profiler.encoding import Categorical, encode
 from profiler.profile import CompletePairs, run_profile
+
+import vantorix_core as vc
 
 
 def awkward_frame():

@@ -3,9 +3,9 @@
 import numpy as np
 import pandas as pd
 import pytest
+from profiler import rules
 
 import vantorix_core as vc
-from profiler import rules
 
 
 def counts(*values):

@@ -11,6 +11,7 @@ import numpy as np
 from . import rules
 from .encoding import MIN_PER_CELL, Table
 from .format import (
+    GAP,
     WIDTH,
     count,
     label,
@@ -130,6 +131,7 @@ def categorical_section(data: Table, profile: Profile, share: float | None) -> l
         return []
     short = short_names(data.categorical)
     rows = [["column", "categories", "missing", "rare if <", "rare", "rare categories (count)"]]
+    rare_codes = {}
     notes = set()
     for name, column in data.categorical.items():
         k = len(column.labels)
@@ -148,14 +150,14 @@ def categorical_section(data: Table, profile: Profile, share: float | None) -> l
             notes.add("missing")
         flagged = (rare.flags == 1) & (column.codes >= 0)
         codes = np.unique(column.codes[flagged])
-        codes = codes[np.argsort(column.counts[codes], kind="stable")]  # rarest first
-        shown = rows[0][:5]
-        room = WIDTH - sum(len(c) for c in shown) - 2 * 5 - 10  # what the cells before leave
-        listed = rare_list(
-            [column.labels[c] for c in codes], [int(column.counts[c]) for c in codes], room
-        )
-        below = f"{math.ceil(rare.limit):,}"
-        rows.append(start + [below, f"{int(flagged.sum()):,}", listed])
+        rare_codes[len(rows)] = codes[np.argsort(column.counts[codes], kind="stable")]
+        rows.append(start + [f"{math.ceil(rare.limit):,}", f"{int(flagged.sum()):,}", ""])
+    # The rare categories get the room that the cells before them leave.
+    room = WIDTH - sum(max(len(row[c]) for row in rows) + GAP for c in range(5))
+    for r, codes in rare_codes.items():
+        column = data.categorical[list(data.categorical)[r - 1]]
+        labels = [column.labels[c] for c in codes]
+        rows[r][5] = rare_list(labels, [int(column.counts[c]) for c in codes], room)
     lines = [
         "",
         wrapped(f"Categorical columns ({len(data.categorical):,}): {rare_rule(share)}"),
