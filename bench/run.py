@@ -449,12 +449,12 @@ def profiler_job_case(n, rng):
     def agree(result, theirs):
         table, profile = result
         v = profile.cramers_v[np.triu_indices(len(categorical), 1)]
-        rare = [int(np.count_nonzero(table.categorical[c].counts < profile.rare[c].limit))
-                for c in categorical]
-        return (
-            np.allclose(v, list(theirs["v"].values()), rtol=1e-9, atol=1e-12)
-            and rare == list(theirs["rare"].values())
-        )
+        rare = {
+            c: int(np.count_nonzero(table.categorical[c].counts < profile.rare[c].limit))
+            for c in categorical
+        }
+        same_v = np.allclose(v, list(theirs["v"].values()), rtol=1e-9, atol=1e-12)
+        return same_v and rare == theirs["rare"]
 
     return (
         ours,
