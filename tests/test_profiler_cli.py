@@ -123,7 +123,7 @@ def test_the_plot_hint_names_this_interpreter(monkeypatch, capsys):
     [
         (["missing.csv"], "cannot read missing.csv"),
         (["--categorical", "nope", "--rows", "100"], "no such column: nope"),
-        (["--rare", "-1"], "argument --rare: give a fraction of the rows above 0 and below 1"),
+        (["--rare", "-1"], "argument --rare: give a fraction above 0 and below 1, not -1"),
         (["--rare", "1"], "argument --rare: give a fraction"),
         (["--z", "nan"], "argument --z: give a finite number above 0, not nan"),
         (["--z", "0"], "argument --z: give a finite number above 0"),

@@ -66,9 +66,7 @@ def fraction(text: str) -> float:
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not 0 < value < 1:
-        raise argparse.ArgumentTypeError(
-            f"give a fraction of the rows above 0 and below 1, not {text}"
-        )
+        raise argparse.ArgumentTypeError(f"give a fraction above 0 and below 1, not {text}")
     return value
 
 
@@ -115,7 +113,7 @@ def parser() -> argparse.ArgumentParser:
         help="rare share of a column's values present (default"
         f" {rules.RARE_SHARE:g}, and at least {rules.RARE_SMALL_COUNT} values, so that a category"
         " seen once is rare in small columns too); a category is rare only below"
-        f" {rules.RARE_VS_TYPICAL:g} of a typical category's count as well",
+        f" {rules.RARE_VS_TYPICAL:.0%} of a typical category's count as well",
     )
     parser.add_argument(
         "--categorical",

@@ -39,7 +39,7 @@ def other_section(data: Table) -> list[str]:
     rows += [[short[n], o.kind, f"{o.missing:,}", o.what] for n, o in data.other.items()]
     return [
         "",
-        "Not measurements nor categories: dates, identifiers, calendar fields, row counters",
+        "Neither measurements nor categories: dates, identifiers, calendar fields, row counters",
         *table(rows, [False, False, True]),
     ]
 
@@ -363,4 +363,14 @@ def agreement(ours: Profile, theirs: Profile) -> list[str]:
         return []
     lines = [wrapped("Same results? " + "; ".join(parts))]
     lines += [f"  differs as printed: {item}" for item in apart]
+    if largest:
+        lines.append(
+            wrapped(
+                "(NumPy adds pairwise and takes the variance in two passes; vantorix_core adds in"
+                " row order and takes mean of squares - squared mean: see the README, section"
+                " Exactness)",
+                indent="   ",
+                first="  ",
+            )
+        )
     return lines
