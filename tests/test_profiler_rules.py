@@ -62,6 +62,9 @@ def test_kernel_threshold_flags_exactly_the_counts_below_the_limit(limit, rows):
         ("humidity", False),
         ("idle_time", False),
         ("Solid fuel", False),
+        ("medicaid", False),
+        ("Android version", False),
+        ("uid", True),
         ("width", False),
     ],
 )

@@ -13,6 +13,7 @@ import pandas as pd
 from numpy.typing import NDArray
 
 from . import rules
+from .format import percent
 
 Data = NDArray[np.floating[Any]]  # a measurement as the frame holds it: float16, 32 or 64
 Codes = NDArray[np.signedinteger[Any]]  # 0 … k − 1, −1 for a missing value
@@ -136,7 +137,8 @@ def numeric_kind(name: str, values: NDArray[np.float64], missing: int) -> Other 
         return Other("dates", missing, f"YYYYMMDD, {rules.date_range(dates)}")
     ones, steps = rules.counter_steps(present)
     if steps:
-        every = "every step" if ones == steps else f"{ones:,} of {steps:,} steps"
+        every = f"{ones:,} of {steps:,} steps ({percent(ones, steps)})"
+        every = "every step" if ones == steps else every
         return Other("row counter", missing, f"{span}, up by 1 at {every}")
     return None
 

@@ -52,13 +52,15 @@ def kernel_threshold(limit: float, rows: int) -> float:
 
 
 # --- identifiers -----------------------------------------------------------------------------
-ID_WORDS = frozenset({"id", "ids", "identifier", "identifiers", "uuid", "guid"})
-# Words glued to "id" (schoolid, movieid) name an identifier unless they are words of their own.
+ID_WORDS = frozenset({"id", "ids", "uid", "identifier", "identifiers", "uuid", "guid"})
+# Words glued to "id" (schoolid, movieid) name an identifier unless they are words of their own:
+# those ending in -oid (android, steroid) or -aid (medicaid, afraid), and these.
+NOT_ID_ENDINGS = ("oid", "aid")
 NOT_ID_WORDS = frozenset(
-    "valid invalid solid liquid fluid rapid humid vivid timid rigid lucid lipid hybrid android"
-    " steroid thyroid asteroid opioid covid pyramid squid stupid candid cupid david madrid"
-    " orchid placid florid morbid horrid torrid tepid insipid intrepid afraid avoid druid"
-    " squalid splendid sordid languid limpid pallid putrid rancid turbid".split()
+    "valid invalid solid liquid fluid rapid humid vivid timid rigid lucid lipid hybrid covid"
+    " pyramid squid stupid candid cupid david madrid orchid placid florid morbid horrid torrid"
+    " tepid insipid intrepid druid squalid splendid sordid languid limpid pallid putrid rancid"
+    " turbid euclid".split()
 )
 # A text column is an identifier by content when nearly all its values differ: ID_SHARE of
 # them or more, of ID_MIN_VALUES values or more (a code, a name, a title).
@@ -79,7 +81,13 @@ def named_as_id(name: str) -> bool:
     and with any separator, or a word that ends in id glued to another (schoolid)."""
     return any(
         word in ID_WORDS
-        or (word.endswith("id") and len(word) >= 5 and word.isalpha() and word not in NOT_ID_WORDS)
+        or (
+            word.endswith("id")
+            and len(word) >= 5
+            and word.isalpha()
+            and not word.endswith(NOT_ID_ENDINGS)
+            and word not in NOT_ID_WORDS
+        )
         for word in name_words(name)
     )
 
