@@ -115,10 +115,6 @@ def categories(series: pd.Series[Any]) -> Categorical:
     )
 
 
-def plural(word: str) -> str:
-    return word + "s"
-
-
 def numeric_kind(name: str, values: NDArray[np.float64], missing: int) -> Other | None:
     """What a numeric column holds if it is no measurement, else None."""
     present = values[~np.isnan(values)] if missing else values
@@ -131,7 +127,7 @@ def numeric_kind(name: str, values: NDArray[np.float64], missing: int) -> Other 
     if rules.named_as_id(name):
         return Other("identifier", missing, f"{np.unique(present).size:,} distinct, {span}")
     if unit:
-        return Other(unit, missing, f"{plural(unit)} {span}")
+        return Other(unit, missing, f"{unit}s {span}")
     dates = rules.yyyymmdd_dates(present)
     if dates is not None:
         return Other("dates", missing, f"YYYYMMDD, {rules.date_range(dates)}")
@@ -162,7 +158,7 @@ def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "da
     for column in frame.columns:
         series, label = frame[column], str(column)
         dtype = series.dtype
-        if column in categorical:
+        if label in categorical:
             table.categorical[label] = categories(series)
         elif pd.api.types.is_datetime64_any_dtype(dtype):
             dates = pd.DatetimeIndex(series)

@@ -301,13 +301,13 @@ class Timing:
 def timing_section(
     read_s: float | None, encode_s: float, runs: int, threads: int, timings: list[Timing]
 ) -> list[str]:
-    threading = "1 thread" if threads == 1 else f"{threads} threads, free-threaded Python"
+    how = "1 thread" if threads == 1 else f"{threads} threads, free-threaded Python"
     lines = [""]
     if read_s is not None:
         lines.append(f"Time to read the file: {ms(read_s)}")
     lines += [
         f"Time to type and encode the columns: {ms(encode_s)}",
-        f"Time for the profile, median of {runs} ({threading}):",
+        f"Time for the profile, median of {runs} ({how}):",
     ]
     rows = [["", "total", "in the four functions", "around them"]]
     rows += [
