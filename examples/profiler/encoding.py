@@ -111,14 +111,15 @@ def categories(series: pd.Series[Any]) -> Categorical:
     codes, labels = pd.factorize(series)
     counts = np.bincount(codes + 1, minlength=len(labels) + 1)
     return Categorical(
-        small_codes(codes, len(labels)), [str(v) for v in labels], counts[1:], int(counts[0])
+        small_codes(codes, len(labels)), list(map(str, labels.tolist())), counts[1:], int(counts[0])
     )
 
 
-def numeric_kind(name: str, values: NDArray[np.float64], missing: int) -> Other | None:
-    """What a numeric column holds if it is no measurement, else None."""
+def numeric_kind(name: str, values: Data, missing: int, integers: bool) -> Other | None:
+    """What a numeric column holds if it is no measurement, else None; integers says that
+    its type holds whole numbers only."""
     present = values[~np.isnan(values)] if missing else values
-    if present.size == 0 or not rules.whole_numbers(present):
+    if present.size == 0 or not (integers or rules.whole_numbers(present)):
         return None
     unit = rules.calendar_unit(name, present)
     # Years read best without a thousands separator.
@@ -167,7 +168,8 @@ def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "da
         elif pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype):
             values = series.to_numpy(dtype=float_type(dtype), na_value=np.nan)
             missing = int(np.count_nonzero(np.isnan(values)))
-            other = numeric_kind(label, values, missing)
+            integers = pd.api.types.is_integer_dtype(dtype)
+            other = numeric_kind(label, values, missing, integers)
             if other:
                 table.other[label] = other
             else:

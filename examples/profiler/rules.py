@@ -13,6 +13,7 @@ import pandas as pd
 from numpy.typing import NDArray
 
 Counts = NDArray[np.int64]
+Values = NDArray[np.floating[Any]]  # a numeric column, NaN where a value is missing
 
 # --- rare categories -------------------------------------------------------------------------
 # A category is rare when it is seen in fewer than RARE_SHARE of the column's present values
@@ -120,7 +121,7 @@ def parse_dates(labels: Sequence[str]) -> pd.DatetimeIndex | None:
     return None
 
 
-def yyyymmdd_dates(values: NDArray[np.float64]) -> pd.DatetimeIndex | None:
+def yyyymmdd_dates(values: Values) -> pd.DatetimeIndex | None:
     """Whole numbers that all read as YYYYMMDD dates, as dates; else None."""
     if values.size == 0 or values.min() < YYYYMMDD[0] or values.max() > YYYYMMDD[1]:
         return None
@@ -165,7 +166,7 @@ CALENDAR_UNITS = {
 COUNTER_SHARE = 0.9
 
 
-def calendar_unit(name: str, values: NDArray[np.float64]) -> str:
+def calendar_unit(name: str, values: Values) -> str:
     """The calendar unit the column holds ('' if none); values are whole numbers."""
     for word in reversed(name_words(name)):
         if word in CALENDAR_UNITS:
@@ -175,7 +176,7 @@ def calendar_unit(name: str, values: NDArray[np.float64]) -> str:
     return ""
 
 
-def counter_steps(values: NDArray[np.float64]) -> tuple[int, int]:
+def counter_steps(values: Values) -> tuple[int, int]:
     """Of the steps from row to row, how many go up by exactly 1, and how many there are, if
     the values count rows (start at 0 or 1, go up by 1 in COUNTER_SHARE of the steps);
     (0, 0) if they do not."""
@@ -186,7 +187,7 @@ def counter_steps(values: NDArray[np.float64]) -> tuple[int, int]:
     return (ones, steps) if ones >= COUNTER_SHARE * steps else (0, 0)
 
 
-def whole_numbers(values: NDArray[np.floating[Any]]) -> bool:
+def whole_numbers(values: Values) -> bool:
     """Whether every value present is a finite whole number (NaN is missing); a look at the
     first values settles most measurement columns before the whole column is read."""
     for part in (values[:1000], values):
