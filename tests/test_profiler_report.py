@@ -116,3 +116,6 @@ def test_a_ratio_only_where_it_measures_work(per_call, says):
         "                   total  in the four functions  around them",
     ]
     assert lines[-1].startswith(says)
+    threaded = report.timing_section(None, 0.05, 3, 4, timings)
+    assert threaded[2] == "Time for the profile, median of 3 (4 threads, free-threaded Python):"
+    assert "(the time in the four functions is added up over the threads)" in threaded

@@ -315,6 +315,8 @@ def timing_section(
         for t in timings
     ]
     lines += table(rows, [False, True, True, True])
+    if threads > 1:
+        lines.append("(the time in the four functions is added up over the threads)")
     if len(timings) == 2:
         ours, theirs = timings
         if theirs.per_call < theirs.inside / 2:
