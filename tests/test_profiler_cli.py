@@ -74,6 +74,14 @@ def test_no_compare_leaves_the_baseline_out(capsys):
     assert "vantorix_core" in out and "pandas" not in out and "Same results?" not in out
 
 
+def test_a_pool_of_threads_where_the_gil_is_off(monkeypatch, capsys):
+    plain = report(capsys, "--rows", 3000, "--no-compare")
+    monkeypatch.setattr(cli, "default_threads", lambda: 2)
+    pooled = report(capsys, "--rows", 3000, "--no-compare")
+    assert "Time for the profile, median of 3 (2 threads, free-threaded Python):" in pooled
+    assert timing_free(pooled) == timing_free(plain)
+
+
 def test_one_row_gives_a_report_without_a_matrix(capsys):
     out = report(capsys, "--rows", 1)
     assert out.startswith("Profile of the built-in table (seed 2026): 1 row, 9 columns\n")
