@@ -320,6 +320,7 @@ double calculate_cramers_v(InputArray<std::int32_t> x, InputArray<std::int32_t> 
     if (vy.extent(0) != n) {
         throw std::runtime_error("Input vectors must have identical lengths.");
     }
+    [[maybe_unused]] const PureLoops loops;
     // 32-bit counts halve the table whenever no cell can reach 2^32.
     if (n <= std::numeric_limits<std::uint32_t>::max()) {
         return cramers_v<std::uint32_t>(vx, vy, n, n_categories_x, n_categories_y);

@@ -24,7 +24,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_vantorix_core() {
     try {
         py::detail::ensure_internals();
         static py::detail::slots_array slots = py::detail::init_slots(
-            &pybind11_exec_vantorix_core, py::multiple_interpreters::not_supported());
+            &pybind11_exec_vantorix_core, py::multiple_interpreters::not_supported(),
+            py::mod_gil_not_used());
         static PyModuleDef def{PyModuleDef_HEAD_INIT,
                                "vantorix_core",
                                nullptr,  // no docstring
