@@ -105,10 +105,10 @@ def test_agreement_is_judged_at_the_printed_precision():
 )
 def test_a_ratio_only_where_it_measures_work(per_call, says):
     timings = [
-        report.Timing("vantorix_core", 0.02, 0.01, 0.0),
-        report.Timing("pandas + SciPy", 0.11, 0.1, per_call),
+        report.Timing("vantorix_core", 3, 0.02, 0.01, 0.0),
+        report.Timing("pandas + SciPy", 3, 0.11, 0.1, per_call),
     ]
-    lines = report.timing_section(0.5, 0.05, 3, 1, timings)
+    lines = report.timing_section(0.5, 0.05, 1, timings)
     assert lines[1:5] == [
         "Time to read the file: 500 ms",
         "Time to type and encode the columns: 50 ms",
@@ -116,6 +116,8 @@ def test_a_ratio_only_where_it_measures_work(per_call, says):
         "                   total  in the four functions  around them",
     ]
     assert lines[-1].startswith(says)
-    threaded = report.timing_section(None, 0.05, 3, 4, timings)
+    timings[1].runs = 1
+    threaded = report.timing_section(None, 0.05, 4, timings)
     assert threaded[2] == "Time for the profile, median of 3 (4 threads, free-threaded Python):"
     assert "(the time in the four functions is added up over the threads)" in threaded
+    assert "(pandas + SciPy: 1 run, the first took over a second)" in threaded

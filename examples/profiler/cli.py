@@ -157,7 +157,8 @@ def timed_profile(
         if totals[0] > SLOW_BASELINE_S:
             break
     per_call = per_call_seconds(clock.calls, FEW_ROWS)
-    timing = Timing(kernels.name, statistics.median(totals), statistics.median(inside), per_call)
+    runs, total, inside_s = len(totals), statistics.median(totals), statistics.median(inside)
+    timing = Timing(kernels.name, runs, total, inside_s, per_call)
     return timing, profile
 
 
@@ -233,7 +234,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     lines += categorical_section(data, ours, args.rare)
     lines += cramers_v_section(data, ours)
     if ours.numeric or ours.rare or len(ours.v_columns) > 1:
-        lines += timing_section(read_s, encode_s, RUNS, threads, timings)
+        lines += timing_section(read_s, encode_s, threads, timings)
         lines += agreement(ours, theirs) if theirs else []
     else:
         lines += ["", "Nothing to profile: no measurement, and no categorical column to count."]
