@@ -23,6 +23,9 @@ def kinds(frame, **options):
         ("movieId", np.arange(ROWS) % 5 * 1000, "identifier"),  # repeated: still an identifier
         ("id", np.linspace(0.5, 9, ROWS), "measurement"),  # not whole numbers
         ("Unnamed: 0", np.arange(1, ROWS + 1), "row counter"),
+        ("Unnamed: 0", np.arange(ROWS) * 7 % 41, "identifier"),  # row names kept from a subset
+        ("Unnamed: 0", np.arange(ROWS) % 7, "measurement"),
+        ("gnp", np.arange(ROWS) * 7 % 41, "measurement"),
         ("month", np.arange(ROWS) % 12 + 1, "month"),
         ("month", np.sort(np.arange(ROWS) % 12 + 1), "month"),  # sorted: not a counter
         ("hours", np.arange(ROWS) * 7 % 12 + 1, "measurement"),

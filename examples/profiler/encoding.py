@@ -137,6 +137,8 @@ def numeric_kind(name: str, values: Data, missing: int, integers: bool) -> Other
         every = f"{ones:,} of {steps:,} steps ({percent(ones, steps)})"
         every = "every step" if ones == steps else every
         return Other("row counter", missing, f"{span}, up by 1 at {every}")
+    if rules.unnamed(name) and np.unique(present).size == present.size:
+        return Other("identifier", missing, f"{present.size:,} distinct, {span}, without a name")
     return None
 
 

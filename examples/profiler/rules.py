@@ -93,6 +93,15 @@ def named_as_id(name: str) -> bool:
     )
 
 
+# pandas names a column with no name in the file "Unnamed: 0" (R writes its row names so).
+UNNAMED = re.compile(r"Unnamed: \d+")
+
+
+def unnamed(name: str) -> bool:
+    """Whether the file gave the column no name."""
+    return UNNAMED.fullmatch(name) is not None
+
+
 def id_by_content(counts: Counts) -> bool:
     """Whether a text column's values, by their counts, make it an identifier."""
     present, k = int(counts.sum()), counts.size
