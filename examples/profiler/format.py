@@ -17,10 +17,6 @@ def count(n: int, word: str, plural: str = "") -> str:
     return f"{n:,} {word if n == 1 else plural or word + 's'}"
 
 
-def times(n: int) -> str:
-    return {1: "once", 2: "twice"}.get(n, f"{n:,} times")
-
-
 def percent(part: int, whole: int) -> str:
     """part / whole as a percentage that is never rounded to 0% or 100% unless it is."""
     if part == whole or part == 0:
