@@ -27,6 +27,7 @@ def counts(*values):
         (counts(*[100] * 3000, *[9] * 50, *[10] * 50), None, [9] * 50),
         (counts(500, 400, 40, 30), 0.1, [40, 30]),
         (counts(500, 400, 40, 30), 0.035, [30]),
+        (counts(), None, []),
     ],
 )
 def test_rare_is_relative_to_the_columns_categories(column, share, rare):

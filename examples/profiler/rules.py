@@ -28,7 +28,9 @@ RARE_SMALL_COUNT = 2
 
 
 def typical_count(counts: Counts) -> float:
-    """The count of the category that the median present value belongs to."""
+    """The count of the category that the median present value belongs to (0 if none)."""
+    if counts.sum() == 0:
+        return 0.0
     ordered = np.sort(counts)
     middle = np.searchsorted(np.cumsum(ordered), ordered.sum() / 2)
     return float(ordered[min(int(middle), ordered.size - 1)])
