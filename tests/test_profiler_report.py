@@ -5,7 +5,7 @@ import copy
 import numpy as np
 import pandas as pd
 import pytest
-from profiler import report
+from profiler import comparison, report
 from profiler.baselines import VANTORIX
 from profiler.encoding import encode
 from profiler.profile import run_profile
@@ -87,11 +87,11 @@ def test_agreement_is_judged_at_the_printed_precision():
     ours = run_profile(table, VANTORIX, 4.0)
     theirs = copy.deepcopy(ours)
     theirs.numeric["date"].stats["std"] *= 1 + 1e-12  # far below the digits printed
-    assert report.agreement(ours, theirs)[0].startswith(
+    assert comparison.agreement(ours, theirs)[0].startswith(
         "Same results? flags: 0 of 80 differ; statistics: the same as printed"
     )
     theirs.numeric["date"].stats["std"] *= 1.0001
-    lines = report.agreement(ours, theirs)
+    lines = comparison.agreement(ours, theirs)
     assert "statistics: 1 differ as printed" in lines[0]
     assert "  differs as printed: date std 4.58776 vs 4.58822" in lines
 
@@ -105,10 +105,10 @@ def test_agreement_is_judged_at_the_printed_precision():
 )
 def test_a_ratio_only_where_it_measures_work(per_call, says):
     timings = [
-        report.Timing("vantorix_core", 3, 0.02, 0.01, 0.0),
-        report.Timing("pandas + SciPy", 3, 0.11, 0.1, per_call),
+        comparison.Timing("vantorix_core", 3, 0.02, 0.01, 0.0),
+        comparison.Timing("pandas + SciPy", 3, 0.11, 0.1, per_call),
     ]
-    lines = report.timing_section(0.5, 0.05, 1, timings)
+    lines = comparison.timing_section(0.5, 0.05, 1, timings)
     assert lines[1:5] == [
         "Time to read the file: 500 ms",
         "Time to type and encode the columns: 50 ms",
@@ -117,7 +117,7 @@ def test_a_ratio_only_where_it_measures_work(per_call, says):
     ]
     assert lines[-1].startswith(says)
     timings[1].runs = 1
-    threaded = report.timing_section(None, 0.05, 4, timings)
+    threaded = comparison.timing_section(None, 0.05, 4, timings)
     assert threaded[2] == "Time for the profile, median of 3 (4 threads, free-threaded Python):"
     assert "(the time in the four functions is added up over the threads)" in threaded
     assert "(pandas + SciPy: 1 run, the first took over a second)" in threaded

@@ -17,19 +17,12 @@ import numpy as np
 from . import rules
 from .baselines import VANTORIX, Clock, Kernels, baseline_kernels, per_call_seconds, timed
 from .builtin import builtin_frame, builtin_note
+from .comparison import Timing, agreement, timing_section
 from .encoding import Table, encode
 from .format import count, wrapped
 from .profile import Profile, run_profile
 from .reading import SEPARATOR_NAMES, WHITESPACE, TableError, read_table
-from .report import (
-    Timing,
-    agreement,
-    categorical_section,
-    cramers_v_section,
-    numeric_section,
-    other_section,
-    timing_section,
-)
+from .report import categorical_section, cramers_v_section, numeric_section, other_section
 from .threads import default_threads
 
 T = TypeVar("T")
