@@ -89,3 +89,12 @@ def test_table_columns_never_run_together():
         "a       2,683  -1.11815e-08",
         "bb        442            17",
     ]
+
+
+@pytest.mark.parametrize(
+    "seconds, text",
+    [(0.0000421, "0.0421 ms"), (0.0194, "19.4 ms"), (0.703, "703 ms"), (9.779, "9.78 s"),
+     (1234.5, "1,234 s")],
+)  # fmt: skip
+def test_times(seconds, text):
+    assert format.ms(seconds) == text

@@ -49,10 +49,11 @@ def mean_text(mean: float, std: float, digits: int = 6) -> str:
 
 
 def ms(seconds: float) -> str:
+    """A time in ms, three digits or more; in seconds from one second up."""
     value = seconds * 1e3
-    if value >= 10_000:
-        return f"{seconds:,.1f} s"
-    return f"{value:,.0f} ms" if value >= 100 else f"{value:.3g} ms"
+    if value >= 1000:
+        return f"{seconds:,.3g} s" if seconds < 1000 else f"{seconds:,.0f} s"
+    return f"{value:.0f} ms" if value >= 100 else f"{value:.3g} ms"
 
 
 def shorten(name: str, width: int = NAME_WIDTH, head: int | None = None) -> str:
