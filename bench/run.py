@@ -374,10 +374,9 @@ def _(n, rng):
 # --- the profiler's whole job against the same job in polars -------------------------------
 # The demo profiler on a table of 8 float and 6 string columns with missing values: type and
 # encode, then per measurement statistics and |z| > 4 counts, per categorical column its rare
-# categories, and Cramér's V of every pair over the rows where both have a value. The profiler
-# runs on one thread here; polars on its pool, which POLARS_MAX_THREADS=1 in the environment of
-# the run makes one thread (polars reads it once, when it is first imported). It runs twice: on
-# the text columns as they are, and on categorical codes it makes of them first, which is faster.
+# categories, and Cramér's V of every pair over the rows where both have a value. Both run on
+# one thread (polars as POLARS_MAX_THREADS says, above). polars runs twice: on the text columns
+# as they are, and on categorical codes it makes of them first, which is faster.
 # Two reference rows split ours: its kernel calls replayed alone (the time inside the four
 # functions), and the job with each call answered from those replies (the time around them).
 
