@@ -70,3 +70,11 @@ def test_measurements_keep_their_float_type():
     table = encode(frame)
     assert table.measurements["a"].values.dtype == np.float32
     assert table.measurements["b"].missing == 1 and np.isnan(table.measurements["b"].values[3])
+
+
+@pytest.mark.parametrize("k, dtype", [(127, np.int8), (128, np.int16), (32_767, np.int16)])
+def test_counts_at_the_edge_of_the_narrow_type(k, dtype):
+    labels = [f"c{i}" for i in range(k)] * 2 + [None]
+    column = encode(pd.DataFrame({"c": labels}), categorical=["c"]).categorical["c"]
+    assert column.codes.dtype == dtype and column.codes.max() == k - 1
+    assert column.counts.tolist() == [2] * k and column.missing == 1

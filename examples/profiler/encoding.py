@@ -108,19 +108,20 @@ def small_codes(codes: NDArray[np.intp], k: int) -> Codes:
 
 def categories(series: pd.Series[Any]) -> Categorical:
     # pd.factorize lists only the categories that occur, in order of appearance.
-    codes, labels = pd.factorize(series)
-    counts = np.bincount(codes + 1, minlength=len(labels) + 1)
-    return Categorical(
-        small_codes(codes, len(labels)), list(map(str, labels.tolist())), counts[1:], int(counts[0])
-    )
+    codes, values = pd.factorize(series)
+    labels = list(map(str, values.tolist()))
+    small = small_codes(codes, len(labels))
+    counts = np.bincount(small + 1, minlength=len(labels) + 1)  # the narrow type holds k
+    return Categorical(small, labels, counts[1:], int(counts[0]))
 
 
 def numeric_kind(name: str, values: Data, missing: int, integers: bool) -> Other | None:
     """What a numeric column holds if it is no measurement, else None; integers says that
     its type holds whole numbers only."""
-    present = values[~np.isnan(values)] if missing else values
-    if present.size == 0 or not (integers or rules.whole_numbers(present)):
+    # Most measurements show a fraction in their first values: no copy of them is made then.
+    if missing == values.size or not (integers or rules.whole_numbers(values)):
         return None
+    present = values[~np.isnan(values)] if missing else values
     unit = rules.calendar_unit(name, present)
     # Years read best without a thousands separator.
     low, high = (f"{x:{'' if unit == 'year' else ','}.0f}" for x in (present.min(), present.max()))
