@@ -32,7 +32,7 @@ def awkward_frame():
 def bits(profile):
     arrays = [np.array(list(n.stats.values())) for n in profile.numeric.values()]
     arrays += [n.flags for n in profile.numeric.values()]
-    arrays += [r.flags for r in profile.rare.values()]
+    arrays += [r.flags for r in profile.rare.values() if r.flags is not None]
     return [a.tobytes() for a in arrays] + [profile.cramers_v.tobytes()]
 
 
@@ -55,7 +55,9 @@ def test_numpy_and_pandas_profile_agrees_with_ours(cramers_v, frame):
         assert column.stats == pytest.approx(other.numeric[name].stats, rel=1e-12)
         np.testing.assert_array_equal(column.flags, other.numeric[name].flags)
     for name in ours.rare:
-        np.testing.assert_array_equal(ours.rare[name].flags, other.rare[name].flags)
+        assert (ours.rare[name].flags is None) == (other.rare[name].flags is None)
+        if ours.rare[name].flags is not None:
+            np.testing.assert_array_equal(ours.rare[name].flags, other.rare[name].flags)
     np.testing.assert_allclose(ours.cramers_v, other.cramers_v, rtol=0, atol=1e-12)
 
 
@@ -134,3 +136,11 @@ def test_threads_only_where_the_gil_is_off(monkeypatch):
     monkeypatch.setattr("sys._is_gil_enabled", lambda: False, raising=False)
     monkeypatch.setattr("os.cpu_count", lambda: 6)
     assert threads.default_threads() == 6
+
+
+@pytest.mark.parametrize(
+    "values, called", [(["a", "b"] * 150, False), (["a", "b"] * 150 + ["c"], True)]
+)
+def test_no_rare_call_where_the_counts_show_none(values, called):
+    profile = run_profile(encode(pd.DataFrame({"c": values})), baselines.VANTORIX, 4.0)
+    assert (profile.rare["c"].flags is not None) is called

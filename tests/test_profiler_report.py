@@ -88,7 +88,7 @@ def test_agreement_is_judged_at_the_printed_precision():
     theirs = copy.deepcopy(ours)
     theirs.numeric["date"].stats["std"] *= 1 + 1e-12  # far below the digits printed
     assert comparison.agreement(ours, theirs)[0].startswith(
-        "Same results? flags: 0 of 80 differ; statistics: the same as printed"
+        "Same results? flags: 0 of 40 differ; statistics: the same as printed"
     )
     theirs.numeric["date"].stats["std"] *= 1.0001
     lines = comparison.agreement(ours, theirs)

@@ -77,7 +77,8 @@ def agreement(ours: Profile, theirs: Profile) -> list[str]:
             if math.isfinite(p) and math.isfinite(q) and p != q:
                 largest = max(largest, abs(p - q) / max(abs(p), abs(q)))
     flags = [(ours.numeric[n].flags, theirs.numeric[n].flags) for n in ours.numeric]
-    flags += [(ours.rare[n].flags, theirs.rare[n].flags) for n in ours.rare]
+    rare = [(ours.rare[n].flags, theirs.rare[n].flags) for n in ours.rare]
+    flags += [(x, y) for x, y in rare if x is not None and y is not None]
     if flags:
         differ = sum(int((a != b).sum()) for a, b in flags)
         parts.append(f"flags: {differ:,} of {sum(a.size for a, _ in flags):,} differ")

@@ -32,7 +32,9 @@ class Numeric:
 @dataclass
 class Rare:
     limit: float  # a category seen fewer times than this is rare
-    flags: Flags  # 1 for a rare category or a missing value
+    # 1 for a rare category or a missing value; None where no category is rare, which the
+    # counts show without a call.
+    flags: Flags | None
 
 
 @dataclass
@@ -63,6 +65,8 @@ def measure(kernels: Kernels, column: Measurement, z: float) -> Numeric:
 
 def rare(kernels: Kernels, column: Categorical, share: float | None) -> Rare:
     limit = rules.rare_limit(column.counts, share)
+    if column.counts.min() >= limit:
+        return Rare(limit, None)
     threshold = rules.kernel_threshold(limit, column.codes.size)
     return Rare(limit, kernels.rare_flags(column.codes, len(column.labels), threshold))
 

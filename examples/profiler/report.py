@@ -146,10 +146,13 @@ def categorical_section(data: Table, profile: Profile, share: float | None) -> l
             continue
         if column.missing:
             notes.add("missing")
-        flagged = (rare.flags == 1) & (column.codes >= 0)
-        codes = np.unique(column.codes[flagged])
-        rare_codes[len(rows)] = codes[np.argsort(column.counts[codes], kind="stable")]
-        rows.append(start + [f"{math.ceil(rare.limit):,}", f"{int(flagged.sum()):,}", ""])
+        flagged = 0
+        if rare.flags is not None:
+            rows_flagged = (rare.flags == 1) & (column.codes >= 0)
+            codes = np.unique(column.codes[rows_flagged])
+            rare_codes[len(rows)] = codes[np.argsort(column.counts[codes], kind="stable")]
+            flagged = int(rows_flagged.sum())
+        rows.append(start + [f"{math.ceil(rare.limit):,}", f"{flagged:,}", ""])
     # The rare categories get the room that the cells before them leave.
     room = WIDTH - sum(max(len(row[c]) for row in rows) + GAP for c in range(5))
     for r, codes in rare_codes.items():
