@@ -27,11 +27,12 @@ apt_install() {
 # The test suite with PYTHON from the current directory, reports in $logs/NAME.*. MARKS is a
 # marker expression ("" for all). With WORKERS=2 the tests are spread over two processes, but
 # those marked alone run afterwards in one, so that no two of them ever meet. Leaves the summary
-# (.ci/junit's columns), the seconds and the peak memory in MB (of all the processes together)
-# in $logs/NAME.summary, .seconds and .peak, and a row in $CI_RUNS when CI names that file.
+# (.ci/junit's columns), the seconds, the peak memory in MB (of all the processes together) and
+# the CPU seconds in $logs/NAME.summary, .seconds, .peak and .cpu, and a row in $CI_RUNS when CI
+# names that file.
 # Returns pytest's status; no test left for the second pass (status 5) is no failure.
 test_run() {
-    local name=$1 python=$2 marks=$3 t0=$SECONDS status=0 peak=0 reports=()
+    local name=$1 python=$2 marks=$3 t0=$SECONDS status=0 peak=0 cpu=0 reports=()
     shift 3
     local -a passes=("$marks")
     if ((${WORKERS:-1} > 1)); then
@@ -50,13 +51,15 @@ test_run() {
         ((status)) || status=$s
         p=$(cat "$logs/$name$suffix.peak" 2>/dev/null || echo 0)
         ((p > peak)) && peak=$p
+        cpu=$((cpu + $(cat "$logs/$name$suffix.peak.cpu" 2>/dev/null || echo 0)))
     done
     python3 "$ci_dir/junit" "${reports[@]}" >"$logs/$name.summary"
     echo "$peak" >"$logs/$name.peak"
+    echo "$cpu" >"$logs/$name.cpu"
     echo $((SECONDS - t0)) >"$logs/$name.seconds"
     if [[ -n ${CI_RUNS:-} ]]; then
-        printf '%s\t%s\t%s\t%s\t%s\n' "${CI_STAGE:-$ci_name}" "$name" $((SECONDS - t0)) "$peak" \
-            "$(cut -f1,2 "$logs/$name.summary")" >>"$CI_RUNS"
+        printf '%s\t%s\t%s\t%s\t%s\t%s\n' "${CI_STAGE:-$ci_name}" "$name" $((SECONDS - t0)) \
+            "$cpu" "$peak" "$(cut -f1,2 "$logs/$name.summary")" >>"$CI_RUNS"
     fi
     return $status
 }
