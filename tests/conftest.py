@@ -137,21 +137,9 @@ def outcome(function, *args):
         return ("raises", type(e), str(e))
 
 
-def tables_may_run_out(*sizes):
-    """Whether one of the working tables, made in this order until one has a negative size, is
-    too large to be sure of getting."""
-    for size in sizes:
-        if size < 0:
-            return False
-        if size > 2**28:
-            return True
-    return False
-
-
-def slow_tables(kx, ky):
-    """Cramer's V tables that can be had but take seconds to scan: a side of millions. Tables
-    past 2^34 cells are refused at once."""
-    return kx >= 0 and ky >= 0 and max(kx, ky) > 10**5 and kx * ky < 2**34
+def tables_may_run_out(size):
+    """Whether a count table of `size` categories is too large to be sure of getting."""
+    return size > 2**28
 
 
 def assert_same_outcome(actual, expected, may_run_out=False):

@@ -26,7 +26,7 @@ except ImportError:  # the emulated configurations run without it
 import vantorix_core as vc
 
 import reference
-from conftest import assert_same_outcome, outcome, slow_tables, tables_may_run_out
+from conftest import assert_same_outcome, outcome, tables_may_run_out
 
 KINDS = {
     "calculate_cramers_v": ("int32", "int32", "int", "int"),
@@ -107,9 +107,9 @@ CONVERT = {
 
 
 def predict(name, args, kwargs):
-    """The outcome the module must give, and whether the call would make a working table so
-    large that it may not be had or takes seconds (under ASan) to make, scan and release.
-    Such calls are left out here: huge counts have tests of their own."""
+    """The outcome the module must give, and whether the call would make a count table so
+    large that it may not be had. Such calls are left out here: huge counts have tests of their
+    own."""
     kinds = KINDS[name]
     try:
         if kwargs or len(args) != len(kinds):
@@ -119,12 +119,7 @@ def predict(name, args, kwargs):
         return ("raises", TypeError), False
     with np.errstate(all="ignore"):
         expected = outcome(getattr(reference, name), *converted)
-    large = False
-    if name == "calculate_cramers_v":
-        kx, ky = converted[2:]
-        large = tables_may_run_out(kx * ky, kx, ky) or slow_tables(kx, ky)
-    elif name == "detect_categorical_outliers":
-        large = tables_may_run_out(converted[1])
+    large = name == "detect_categorical_outliers" and tables_may_run_out(converted[1])
     return expected, large
 
 

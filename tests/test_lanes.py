@@ -67,6 +67,62 @@ def test_summary_stats_many_rows(rng, cols):
             assert_same(out[key], expected[key])
 
 
+# Few columns take their minima and maxima over several interleaved chains of rows (up to 16
+# lanes and chains, and a chain for the rows left over) and merge them at the end of a tile.
+CHAINS = 16
+
+
+def signed_columns(n, cols):
+    """Distinct values, positive in even columns and negative in odd ones, so that a zero is
+    the minimum of the first and the maximum of the second."""
+    m = np.arange(1.0, n * cols + 1).reshape(n, cols)
+    m[:, 1::2] *= -1
+    return m
+
+
+def check_orders(m, keys=("min", "max")):
+    expected = reference.calculate_summary_stats(m)
+    for order in "CF":
+        out = vc.calculate_summary_stats(np.asarray(m, order=order))
+        for key in keys:
+            assert_same(out[key], expected[key])
+
+
+@pytest.mark.parametrize("cols", [1, 2, 3])
+@pytest.mark.parametrize("n", [*range(1, CHAINS + 3), 2 * CHAINS + 3])
+def test_extremes_merged_from_chains(n, cols):
+    base = signed_columns(n, cols)
+    # +0.0 and -0.0 at every pair of rows, in both orders: the first in row order wins,
+    # whichever chains or lanes they fall in.
+    for i in range(n):
+        for j in range(n):
+            if i != j:
+                m = base.copy()
+                m[i], m[j] = 0.0, -0.0
+                check_orders(m)
+    # A NaN in row 0 sticks, a later one never enters; infinities anywhere.
+    for k in range(n):
+        for special in (nan, inf, -inf):
+            m = base.copy()
+            m[k] = special
+            check_orders(m, keys=("mean", "min", "max"))
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("cols", [1, 2, 3])
+@pytest.mark.parametrize("rows", [(10, 8500), (8500, 10), (2729, 2730), (4095, 4096), (4096, 4095)])
+def test_zero_ties_across_tiles(dtype, cols, rows):
+    # Tiles of a few thousand rows: the extremes of one are the seed of the next.
+    m = signed_columns(9000, cols) % 1000 + 1
+    m[:, 1::2] *= -1
+    m[rows[0]], m[rows[1]] = 0.0, -0.0
+    expected = reference.calculate_summary_stats(m.astype(dtype).astype(np.float64))
+    for order in "CF":
+        out = vc.calculate_summary_stats(np.asarray(m.astype(dtype), order=order))
+        for key in ("min", "max"):
+            assert_same(out[key], expected[key])
+
+
 def boundary_thresholds(z, rng):
     """Thresholds exactly at computed |z| values and one ulp to either side, where a margin
     test that is off by a rounding would flip a flag; and thresholds at the edges of the range

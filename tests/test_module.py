@@ -220,6 +220,41 @@ def test_import_does_not_need_numpy_until_the_first_call():
     assert proc.stdout.split("\n")[:2] == ["refused", "[0, 0, 0, 1]"]
 
 
+# An editable install that rebuilds on import starts the build in a subprocess, which isolated
+# sub-interpreters refuse.
+REBUILT_ON_IMPORT = any(type(f).__name__ == "ScikitBuildRedirectingFinder" for f in sys.meta_path)
+
+
+@pytest.mark.skipif(REBUILT_ON_IMPORT, reason="the editable install's import runs a subprocess")
+@pytest.mark.parametrize("imported_first", [False, True], ids=["fresh", "imported"])
+def test_sub_interpreters_are_refused_at_once(imported_first):
+    # Before the refusal the import waited forever: the timeout turns that into a failure.
+    proc = run_python(
+        """
+        import sys
+        if sys.argv[1] == "True":
+            import vantorix_core
+        try:
+            import _interpreters  # 3.13 and later
+
+            failure = _interpreters.exec(_interpreters.create(), "import vantorix_core")
+            print(f"{failure.type.__name__}: {failure.msg}")
+        except ImportError:
+            import _xxsubinterpreters
+
+            try:
+                _xxsubinterpreters.run_string(_xxsubinterpreters.create(), "import vantorix_core")
+            except _xxsubinterpreters.RunFailedError as e:
+                print(str(e).replace("<class 'ImportError'>", "ImportError"))
+        """,
+        str(imported_first),
+        timeout=60,
+    )
+    assert proc.stdout.strip() == (
+        "ImportError: module vantorix_core does not support loading in subinterpreters"
+    ), proc.stderr
+
+
 def pyenv_interpreter(minor):
     """The newest pyenv-installed CPython 3.`minor`, if there is one."""
     root = os.environ.get("PYENV_ROOT")

@@ -1,12 +1,15 @@
 """Calls from several Python threads at once give exactly the serial results."""
 
+import os
 import random
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 
 import numpy as np
+import pytest
 
 import vantorix_core as vc
 
@@ -42,10 +45,12 @@ def test_concurrent_calls_give_the_serial_results():
     calls = workload()
     serial = [outcome(f, *args) for f, args in calls]
     mismatches = []
+    start = threading.Barrier(8)
 
     def worker(seed):
         order = list(range(len(calls)))
         random.Random(seed).shuffle(order)
+        start.wait()
         for _ in range(3):
             for i in order:
                 f, args = calls[i]
@@ -90,3 +95,20 @@ def test_first_calls_from_many_threads_at_once():
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == "True\n"
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="a build with a GIL")
+def test_the_free_threaded_build_keeps_the_gil_disabled():
+    # An extension that does not declare itself safe without the GIL turns it back on for the
+    # whole process at import, with a RuntimeWarning, here made an error.
+    code = "import sys, vantorix_core as vc; vc.detect_continuous_outliers([1.0, 9.0], 1.0); "
+    code += "print(sys._is_gil_enabled())"
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    proc = subprocess.run(
+        [sys.executable, "-W", "error::RuntimeWarning", "-c", code],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=120,
+    )
+    assert proc.stdout == "False\n", proc.stderr

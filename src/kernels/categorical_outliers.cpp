@@ -148,16 +148,17 @@ py::array_t<std::int32_t> detect_categorical_outliers(InputArray<std::int32_t> d
     if (n_categories < 0) {
         throw std::length_error("vector too long");
     }
-    if (n_categories == 0) {
-        std::fill(flags, flags + n, 1);  // no valid code at all
-        return result;
-    }
-    const auto k = static_cast<std::uint32_t>(n_categories);
-    // A count never exceeds n: 32 bits suffice below 2^32 elements.
-    if (n <= std::numeric_limits<std::uint32_t>::max()) {
-        flag_codes<std::uint32_t>(view, n, k, threshold, flags);
-    } else {
-        flag_codes<std::uint64_t>(view, n, k, threshold, flags);
+    {
+        [[maybe_unused]] const PureLoops loops;
+        const auto k = static_cast<std::uint32_t>(n_categories);
+        if (k == 0) {
+            std::fill(flags, flags + n, 1);  // no valid code at all
+        } else if (n <= std::numeric_limits<std::uint32_t>::max()) {
+            // A count never exceeds n: 32 bits suffice below 2^32 elements.
+            flag_codes<std::uint32_t>(view, n, k, threshold, flags);
+        } else {
+            flag_codes<std::uint64_t>(view, n, k, threshold, flags);
+        }
     }
     return result;
 }

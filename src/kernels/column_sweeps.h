@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <type_traits>
 
@@ -39,42 +40,51 @@ struct Tile {
     const double* ahead = nullptr;
 };
 
-template <typename V>
+// The running values of the columns in a register's lanes. The sums are one chain each, added
+// in row order. The extremes may be taken over K chains, row r going to chain r % K: when few
+// columns are swept at once, one chain of minima and one of maxima per register would set the
+// pace, not the additions, and extremes, unlike sums, may be split and merged exactly (see
+// merged()).
+template <typename V, int K>
 struct Running {
     V sum;
     V sumsq;
-    V lo;
-    V hi;
+    V lo[K];
+    V hi[K];
 };
 
 // One row of a column's accumulation. The extremes change only on a strict comparison, so a
 // NaN seed stays, a later NaN never replaces a number, and of two equal zeros the first wins.
-template <typename V>
-VANTORIX_ALWAYS_INLINE void add(Running<V>& s, const V& x) {
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE void add(Running<V, K>& s, const V& x, int chain) {
     s.sum = s.sum + x;
     s.sumsq = s.sumsq + x * x;
-    s.lo = lesser(x, s.lo);
-    s.hi = greater(x, s.hi);
+    s.lo[chain] = lesser(x, s.lo[chain]);
+    s.hi[chain] = greater(x, s.hi[chain]);
 }
 
-// The values before row 0: no sums yet, both extremes seeded with row 0 itself (comparing it
-// with itself changes nothing).
-template <typename V>
-VANTORIX_ALWAYS_INLINE Running<V> seeded(const V& first) {
-    return {V{}, V{}, first, first};
+// The values before the tile's first row: the sums so far, and every chain of extremes seeded
+// with the extremes so far. A tile that starts at row 0 seeds them with row 0 itself
+// (comparing it with itself changes nothing).
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE Running<V, K> start(const V& sum, const V& sumsq, const V& lo, const V& hi) {
+    Running<V, K> s{sum, sumsq, {}, {}};
+    for (int k = 0; k < K; ++k) {
+        s.lo[k] = lo;
+        s.hi[k] = hi;
+    }
+    return s;
 }
 
-template <typename V>
-VANTORIX_ALWAYS_INLINE Running<V> resume(const Columns& acc, std::int64_t c) {
-    return {load<V>(acc.sum + c), load<V>(acc.sumsq + c), load<V>(acc.lo + c), load<V>(acc.hi + c)};
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE Running<V, K> seeded(const V& first) {
+    return start<V, K>(V{}, V{}, first, first);
 }
 
-template <typename V>
-VANTORIX_ALWAYS_INLINE void keep(const Running<V>& s, const Columns& acc, std::int64_t c) {
-    store(acc.sum + c, s.sum);
-    store(acc.sumsq + c, s.sumsq);
-    store(acc.lo + c, s.lo);
-    store(acc.hi + c, s.hi);
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE Running<V, K> resume(const Columns& acc, std::int64_t c) {
+    return start<V, K>(load<V>(acc.sum + c), load<V>(acc.sumsq + c), load<V>(acc.lo + c),
+                       load<V>(acc.hi + c));
 }
 
 // Lane j from column c + min(lane + j, used - 1): spare lanes repeat the last column.
@@ -87,72 +97,179 @@ VANTORIX_ALWAYS_INLINE V lanes_of(const double* values, std::int64_t c, int lane
     return load<V>(lanes);
 }
 
-template <typename V>
-VANTORIX_ALWAYS_INLINE Running<V> resume_padded(const Columns& acc, std::int64_t c, int lane,
-                                                int used) {
-    return {lanes_of<V>(acc.sum, c, lane, used), lanes_of<V>(acc.sumsq, c, lane, used),
-            lanes_of<V>(acc.lo, c, lane, used), lanes_of<V>(acc.hi, c, lane, used)};
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE Running<V, K> resume_padded(const Columns& acc, std::int64_t c, int lane,
+                                                   int used) {
+    return start<V, K>(lanes_of<V>(acc.sum, c, lane, used), lanes_of<V>(acc.sumsq, c, lane, used),
+                       lanes_of<V>(acc.lo, c, lane, used), lanes_of<V>(acc.hi, c, lane, used));
 }
 
-// Only the first `used` lanes: the others repeat a column already kept.
-template <typename V>
-VANTORIX_ALWAYS_INLINE void keep_first(Running<V> s, const Columns& acc, std::int64_t c, int used) {
-    if constexpr (width<V> == 1) {
-        keep(s, acc, c);
-    } else {
-        for (int j = 0; j < used; ++j) {
-            acc.sum[c + j] = s.sum[j];
-            acc.sumsq[c + j] = s.sumsq[j];
-            acc.lo[c + j] = s.lo[j];
-            acc.hi[c + j] = s.hi[j];
+// The least (or greatest) of one column over a tile, from `m` candidates: each the value that
+// the row-order rule keeps over the seed followed by one of several interleaved subsequences of
+// the tile's rows. Their least is the column's least over the seed and all of the rows, and
+// among equal values the rule keeps the first in row order. Equal values differ in their bits
+// only as +0.0 and -0.0: when both come out of different subsequences, the first zero among the
+// tile's rows (at(r), r < rows) is the answer. The seed is never one of them: a zero seed is
+// replaced only by a strictly smaller (greater) value, so every chain would still hold it.
+template <bool least, typename At>
+double merged(const double* candidates, int m, std::int64_t rows, const At& at) {
+    double best = candidates[0];
+    for (int i = 1; i < m; ++i) {
+        best = least ? lesser(candidates[i], best) : greater(candidates[i], best);
+    }
+    if (best != 0) {
+        return best;
+    }
+    bool plus = false;
+    bool minus = false;
+    for (int i = 0; i < m; ++i) {
+        if (candidates[i] == 0) {
+            (std::signbit(candidates[i]) ? minus : plus) = true;
+        }
+    }
+    for (std::int64_t r = 0; plus && minus && r < rows; ++r) {
+        if (at(r) == 0) {
+            return at(r);
+        }
+    }
+    return best;
+}
+
+// Keeps the first `used` lanes of s as columns c, c + 1, ... of acc; lane j's elements of the
+// tile are at(j, r).
+template <typename V, int K, typename At>
+VANTORIX_ALWAYS_INLINE void keep(const Running<V, K>& s, const Columns& acc, std::int64_t c,
+                                 int used, std::int64_t rows, const At& at) {
+    constexpr int W = width<V>;
+    if (K == 1 && used == W) {
+        store(acc.sum + c, s.sum);
+        store(acc.sumsq + c, s.sumsq);
+        store(acc.lo + c, s.lo[0]);
+        store(acc.hi + c, s.hi[0]);
+        return;
+    }
+    double sum[W], sumsq[W], lo[K][W], hi[K][W];
+    store(sum, s.sum);
+    store(sumsq, s.sumsq);
+    for (int k = 0; k < K; ++k) {
+        store(lo[k], s.lo[k]);
+        store(hi[k], s.hi[k]);
+    }
+    for (int j = 0; j < used; ++j) {
+        acc.sum[c + j] = sum[j];
+        acc.sumsq[c + j] = sumsq[j];
+        if constexpr (K == 1) {
+            acc.lo[c + j] = lo[0][j];
+            acc.hi[c + j] = hi[0][j];
+        } else {
+            double lows[K], highs[K];
+            for (int k = 0; k < K; ++k) {
+                lows[k] = lo[k][j];
+                highs[k] = hi[k][j];
+            }
+            const auto column = [&](std::int64_t r) { return at(j, r); };
+            acc.lo[c + j] = merged<true>(lows, K, rows, column);
+            acc.hi[c + j] = merged<false>(highs, K, rows, column);
         }
     }
 }
+
+// Chains of extremes per register when a block of columns is swept alone: enough that the
+// additions set the pace. Blocks of several registers overlap their chains already.
+template <int P>
+constexpr int chains = P == 1 ? 4 : 1;
 
 // --- row-major tiles --------------------------------------------------------------------------
 
-// All rows of the tile for the P * width columns from c, in registers. `fresh`: the tile starts
-// at row 0 of the matrix.
-template <typename V, int P>
-VANTORIX_ALWAYS_INLINE void row_block(const Tile& t, const Columns& acc, std::int64_t c,
+// Lanes lane .. lane + width - 1 of a row from column c; with `padded`, lanes past the `used`
+// columns repeat the last of them.
+template <typename V, bool padded>
+VANTORIX_ALWAYS_INLINE V row_lanes(const double* row, std::int64_t c, int lane, int used) {
+    if constexpr (padded) {
+        return lanes_of<V>(row, c, lane, used);
+    } else {
+        return load<V>(row + c + lane);
+    }
+}
+
+// Row r of the tile into the P registers of running values, their extremes into `chain`.
+template <typename V, int P, bool padded, int K>
+VANTORIX_ALWAYS_INLINE void add_row(Running<V, K> (&s)[P], const Tile& t, std::int64_t c, int used,
+                                    std::int64_t r, int chain) {
+    constexpr int W = width<V>;
+    const double* row = t.p + r * t.pitch;
+    if (t.ahead != nullptr) {
+        for (int b = 0; b < P * W; b += 8) {
+            prefetch(t.ahead + r * t.pitch + c + b);
+        }
+    }
+    for (int j = 0; j < P; ++j) {
+        add(s[j], row_lanes<V, padded>(row, c, j * W, used), chain);
+    }
+}
+
+// All rows of the tile for `used` columns from c (P * width of them unless `padded`), in
+// registers. `fresh`: the tile starts at row 0 of the matrix. Spare lanes of a padded block
+// repeat its last column, so that the columns left over ride along in one sweep instead of
+// one sweep for each narrower register, and are never kept.
+template <typename V, int P, bool padded = false>
+VANTORIX_ALWAYS_INLINE void row_block(const Tile& t, const Columns& acc, std::int64_t c, int used,
                                       bool fresh) {
     constexpr int W = width<V>;
-    Running<V> s[P];
+    constexpr int K = chains<P>;
+    Running<V, K> s[P];
     for (int j = 0; j < P; ++j) {
-        s[j] = fresh ? seeded(load<V>(t.p + c + j * W)) : resume<V>(acc, c + j * W);
-    }
-    for (std::int64_t r = 0; r < t.rows; ++r) {
-        const double* row = t.p + r * t.pitch + c;
-        if (t.ahead != nullptr) {
-            for (int b = 0; b < P * W; b += 8) {
-                prefetch(t.ahead + r * t.pitch + c + b);
-            }
-        }
-        for (int j = 0; j < P; ++j) {
-            add(s[j], load<V>(row + j * W));
+        if (fresh) {
+            s[j] = seeded<V, K>(row_lanes<V, padded>(t.p, c, j * W, used));
+        } else if constexpr (padded) {
+            s[j] = resume_padded<V, K>(acc, c, j * W, used);
+        } else {
+            s[j] = resume<V, K>(acc, c + j * W);
         }
     }
+    // K rows at a time, one to each chain of extremes; the rows left over go to the first.
+    std::int64_t r = 0;
+    for (; r + K <= t.rows; r += K) {
+        for (int k = 0; k < K; ++k) {
+            add_row<V, P, padded>(s, t, c, used, r + k, k);
+        }
+    }
+    for (; r < t.rows; ++r) {
+        add_row<V, P, padded>(s, t, c, used, r, 0);
+    }
     for (int j = 0; j < P; ++j) {
-        keep(s[j], acc, c + j * W);
+        const std::int64_t first = c + j * W;
+        keep(s[j], acc, first, std::clamp(used - j * W, 0, W), t.rows,
+             [&](int lane, std::int64_t q) { return t.p[q * t.pitch + first + lane]; });
     }
 }
 
 // The columns [c, cols) of a row-major tile: blocks of P, then fewer, registers of the widest
-// lanes, then narrower lanes for what is left. Each block sweeps the tile's rows, which stay in
-// cache from one block to the next.
+// lanes, then the columns left over in one padded block, or in narrower lanes if they fill
+// less than half a register. Each block sweeps the tile's rows, which stay in cache from one
+// block to the next.
 template <typename V, int P>
 VANTORIX_ALWAYS_INLINE void row_blocks(const Tile& t, const Columns& acc, bool fresh,
                                        std::int64_t c = 0) {
     constexpr int W = width<V>;
     for (; c + P * W <= t.cols; c += P * W) {
-        row_block<V, P>(t, acc, c, fresh);
+        row_block<V, P>(t, acc, c, P * W, fresh);
     }
-    if constexpr (P > 1) {
+    if constexpr (P > 2) {
         row_blocks<V, P / 2>(t, acc, fresh, c);
     } else {
         using N = typename Narrower<V>::type;
-        if constexpr (!std::is_void_v<N>) {
-            row_blocks<N, 2>(t, acc, fresh, c);
+        const auto left = static_cast<int>(t.cols - c);
+        if (P == 2 && left > W) {
+            row_block<V, 2, true>(t, acc, c, left, fresh);
+        } else if (left == W) {
+            row_block<V, 1>(t, acc, c, W, fresh);
+        } else if (left > W / 2 || (left > 0 && std::is_void_v<N>)) {
+            row_block<V, 1, true>(t, acc, c, left, fresh);
+        } else if constexpr (!std::is_void_v<N>) {
+            if (left > 0) {
+                row_blocks<N, 2>(t, acc, fresh, c);
+            }
         }
     }
 }
@@ -166,32 +283,91 @@ template <typename V, int P, bool padded = false>
 VANTORIX_ALWAYS_INLINE void column_block(const Tile& t, const Columns& acc, std::int64_t c,
                                          int used, bool fresh) {
     constexpr int W = width<V>;
+    constexpr int K = chains<P>;
     const double* lines[P * W];
     for (int j = 0; j < P * W; ++j) {
         lines[j] = t.p + (c + std::min(j, used - 1)) * t.pitch;
     }
-    Running<V> s[P];
+    Running<V, K> s[P];
     for (int j = 0; j < P; ++j) {
         if (fresh) {
-            s[j] = seeded(gather<V>(lines + j * W, 0));
+            s[j] = seeded<V, K>(gather<V>(lines + j * W, 0));
         } else if constexpr (padded) {
-            s[j] = resume_padded<V>(acc, c, j * W, used);
+            s[j] = resume_padded<V, K>(acc, c, j * W, used);
         } else {
-            s[j] = resume<V>(acc, c + j * W);
+            s[j] = resume<V, K>(acc, c + j * W);
         }
     }
-    for (std::int64_t r = 0; r < t.rows; ++r) {
+    std::int64_t r = 0;
+    for (; r + K <= t.rows; r += K) {
+        for (int k = 0; k < K; ++k) {
+            for (int j = 0; j < P; ++j) {
+                add(s[j], gather<V>(lines + j * W, r + k), k);
+            }
+        }
+    }
+    for (; r < t.rows; ++r) {
         for (int j = 0; j < P; ++j) {
-            add(s[j], gather<V>(lines + j * W, r));
+            add(s[j], gather<V>(lines + j * W, r), 0);
         }
     }
     for (int j = 0; j < P; ++j) {
-        if constexpr (padded) {
-            keep_first(s[j], acc, c + j * W, std::clamp(used - j * W, 0, W));
-        } else {
-            keep(s[j], acc, c + j * W);
+        keep(s[j], acc, c + j * W, std::clamp(used - j * W, 0, W), t.rows,
+             [&](int lane, std::int64_t q) { return lines[j * W + lane][q]; });
+    }
+}
+
+// All rows of the tile for column c alone, which lies contiguous. Its sums stay one chain each,
+// in row order, but its extremes are taken over consecutive rows in the lanes of K registers,
+// so that they come off the additions' path, and are merged at the end of the tile.
+template <typename V>
+VANTORIX_ALWAYS_INLINE void lone_column(const Tile& t, const Columns& acc, std::int64_t c,
+                                        bool fresh) {
+    constexpr int W = width<V>;
+    constexpr int K = W >= 4 ? 1 : 4 / W;
+    const double* x = t.p + c * t.pitch;
+    double sum = fresh ? 0.0 : acc.sum[c];
+    double sumsq = fresh ? 0.0 : acc.sumsq[c];
+    const double first_lo = fresh ? x[0] : acc.lo[c];
+    const double first_hi = fresh ? x[0] : acc.hi[c];
+    V lo[K];
+    V hi[K];
+    for (int k = 0; k < K; ++k) {
+        lo[k] = splat<V>(first_lo);
+        hi[k] = splat<V>(first_hi);
+    }
+    std::int64_t r = 0;
+    for (; r + K * W <= t.rows; r += K * W) {
+        for (int k = 0; k < K; ++k) {
+            const V v = load<V>(x + r + k * W);
+            lo[k] = lesser(v, lo[k]);
+            hi[k] = greater(v, hi[k]);
+        }
+        for (int i = 0; i < K * W; ++i) {
+            sum = sum + x[r + i];
+            sumsq = sumsq + x[r + i] * x[r + i];
         }
     }
+    // The rows left over make one more chain.
+    double lows[K * W + 1];
+    double highs[K * W + 1];
+    lows[K * W] = first_lo;
+    highs[K * W] = first_hi;
+    for (; r < t.rows; ++r) {
+        sum = sum + x[r];
+        sumsq = sumsq + x[r] * x[r];
+        lows[K * W] = lesser(x[r], lows[K * W]);
+        highs[K * W] = greater(x[r], highs[K * W]);
+    }
+    for (int k = 0; k < K; ++k) {
+        store(lows + k * W, lo[k]);
+        store(highs + k * W, hi[k]);
+    }
+    const auto at = [&](std::int64_t q) { return x[q]; };
+    acc.sum[c] = sum;
+    acc.sumsq[c] = sumsq;
+    acc.lo[c] = merged<true>(lows, K * W + 1, t.rows, at);
+    acc.hi[c] = merged<false>(highs, K * W + 1, t.rows, at);
 }
 
 // The columns [c, cols) of a column-major tile.
@@ -203,12 +379,13 @@ VANTORIX_ALWAYS_INLINE void column_blocks(const Tile& t, const Columns& acc, boo
         column_block<V, 2>(t, acc, c, 2 * W, fresh);
     }
     // The columns left over share one pass, in lanes that repeat the last of them where they
-    // fall short; a lone column too takes a pair of lanes rather than plain doubles, whose
-    // running extremes compilers tend to keep in integer registers.
+    // fall short; a lone column has one of its own.
     using N = typename Narrower<V>::type;
     const auto left = static_cast<int>(t.cols - c);
     if (left > W) {
         column_block<V, 2, true>(t, acc, c, left, fresh);
+    } else if (left == 1) {
+        lone_column<V>(t, acc, c, fresh);
     } else if (left > 0 && (left > W / 2 || W == 2 || std::is_void_v<N>)) {
         column_block<V, 1, true>(t, acc, c, left, fresh);
     } else if constexpr (!std::is_void_v<N>) {

@@ -43,6 +43,16 @@ VANTORIX_ALWAYS_INLINE void store(double* p, const V& v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// x in every lane, bits and all (V{} + x would turn -0.0 into +0.0).
+template <typename V>
+VANTORIX_ALWAYS_INLINE V splat(double x) {
+    double lanes[width<V>];
+    for (double& lane : lanes) {
+        lane = x;
+    }
+    return load<V>(lanes);
+}
+
 // Lanes 0 .. width - 1 from consecutive integer counts at p, each converted to the nearest
 // double (exactly, below 2^53).
 template <typename V, typename Count>

@@ -168,8 +168,10 @@ py::dict calculate_summary_stats(InputArray<double> matrix) {
         std::fill(acc.lo, acc.lo + cols, 0.0);
         std::fill(acc.hi, acc.hi + cols, 0.0);
     } else if (cols > 0) {
-        read_or_cast(matrix, view,
-                     [&](const ArrayView<double>& v) { accumulate(v, rows, cols, acc); });
+        read_or_cast(matrix, view, [&](const ArrayView<double>& v) {
+            [[maybe_unused]] const PureLoops loops;
+            accumulate(v, rows, cols, acc);
+        });
         for (std::int64_t c = 0; c < cols; ++c) {
             const Moments m = population_moments(acc.sum[c], acc.sumsq[c], rows);
             acc.sum[c] = m.mean;

@@ -196,6 +196,17 @@ void read_or_cast(const InputArray<T>& input, const ArrayView<T>& view, Body&& b
     body(ArrayView<T>(cast));
 }
 
+// Held for the span of a kernel's loops: from after its arguments are converted and its results
+// made until before it touches Python again. A GIL build keeps the interpreter lock for the
+// whole call, as ever. A free-threaded build has no such lock to keep, and there the thread
+// detaches from the interpreter for the loops, so that a pause that stops every thread (a
+// garbage collection started by another one) does not wait for them to end.
+class PureLoops {
+#ifdef Py_GIL_DISABLED
+    py::gil_scoped_release detached_;
+#endif
+};
+
 // A new one-dimensional, C-contiguous, writable array of n elements. NumPy allocates it
 // without clearing it: the kernel writes every element.
 template <typename T>

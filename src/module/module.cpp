@@ -2,7 +2,46 @@
 
 #include "kernels.h"
 
-PYBIND11_MODULE(vantorix_core, m) {
+namespace py = pybind11;
+
+// PYBIND11_MODULE's entry point, written out for one check that must come before pybind11
+// touches its shared state. Before CPython 3.12 pybind11 keeps that state for the main
+// interpreter only, and making it ready from a sub-interpreter waits in PyGILState_Ensure for
+// the interpreter lock that the importing thread itself holds: the import would never return.
+// So a sub-interpreter is refused first, with the text CPython 3.12 and later give for the
+// module's multiple-interpreters slot, which refuses isolated sub-interpreters there.
+static int pybind11_exec_vantorix_core(PyObject* module);
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_vantorix_core() {
+    PYBIND11_CHECK_PYTHON_VERSION
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "module vantorix_core does not support loading in subinterpreters");
+        return nullptr;
+    }
+#endif
+    try {
+        py::detail::ensure_internals();
+        static py::detail::slots_array slots = py::detail::init_slots(
+            &pybind11_exec_vantorix_core, py::multiple_interpreters::not_supported(),
+            py::mod_gil_not_used());
+        static PyModuleDef def{PyModuleDef_HEAD_INIT,
+                               "vantorix_core",
+                               nullptr,  // no docstring
+                               0,        // no per-module state
+                               nullptr,  // the functions are added by the exec slot
+                               slots.data(),
+                               nullptr,
+                               nullptr,
+                               nullptr};
+        return PyModuleDef_Init(&def);
+    }
+    PYBIND11_CATCH_INIT_EXCEPTIONS
+    return nullptr;
+}
+
+PYBIND11_MODULE_EXEC(vantorix_core, m) {
     m.def("calculate_cramers_v", &vantorix::calculate_cramers_v);
     m.def("calculate_summary_stats", &vantorix::calculate_summary_stats);
     m.def("detect_continuous_outliers", &vantorix::detect_continuous_outliers);
