@@ -26,14 +26,11 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 # outcome is the same whichever build runs them. CI runs them once per platform in full, and
 # every other configuration with --build-checks, which leaves them out (and the references' own
 # digests, marked golden_reference).
-BUILD_INDEPENDENT = {"test_profile_columns.py", "test_readme.py", "test_properties.py", "test_fuzz.py"}
-
-# Tests that ask the system for gigabytes at once: beside one another (pytest-xdist's workers)
-# they could exhaust its memory. Runs with workers leave them out with -m "not alone" and run
-# them afterwards in one process with -m alone.
-ALONE = {
-    "test_huge_tables_give_a_result_or_memory_error",
-    "test_huge_declared_counts_give_the_answer_or_a_documented_error",
+BUILD_INDEPENDENT = {
+    "test_profile_columns.py",
+    "test_readme.py",
+    "test_properties.py",
+    "test_fuzz.py",
 }
 
 
@@ -65,9 +62,6 @@ def pytest_ignore_collect(collection_path, config):
 
 
 def pytest_collection_modifyitems(config, items):
-    for item in items:
-        if getattr(item, "originalname", item.name) in ALONE:
-            item.add_marker(pytest.mark.alone)
     if config.getoption("build_checks"):
         left_out = [item for item in items if item.get_closest_marker("golden_reference")]
         if left_out:
