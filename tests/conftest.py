@@ -1,5 +1,7 @@
 import os
+import sys
 import zlib
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -163,3 +165,7 @@ def assert_same_outcome(actual, expected, may_run_out=False):
         assert type(a) is np.ndarray
         assert a.flags.c_contiguous and a.flags.writeable and a.flags.owndata
         assert_same(a, e)
+
+
+# The demo profiler's package, for its tests (tests/test_profiler_*.py).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))

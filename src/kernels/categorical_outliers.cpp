@@ -19,16 +19,24 @@ namespace {
 // Adds n codes to `counts`, which holds `lanes` tables of k + 1 slots. Slot k takes every
 // code outside 0 .. k - 1 (negative ones too, as unsigned): clamping rather than branching
 // keeps scattered invalid codes from costing a misprediction each. Consecutive codes go to
-// different lanes, so a run of one code does not wait on its own increments. Lanes are used
-// only while k < 4096, so slots fit 32 bits.
+// different lanes, so a run of one code does not wait on its own increments. Each code's slot
+// is worked out where it is counted, 16 codes at a time, asking for the codes a block ahead:
+// a loop of increments alone, over slots worked out beforehand into a buffer, ran at half
+// this speed on AMD Zen 5.
 template <int lanes, typename Count, typename Ahead>
 void tally(const std::int32_t* data, std::int64_t n, std::uint32_t k, Count* counts,
            const Ahead& ahead) {
-    const auto slot = [&](std::int64_t i, std::int64_t lane) {
-        return std::min(static_cast<std::uint32_t>(data[i]), k) +
-               static_cast<std::uint32_t>(lane % lanes) * (k + 1);
-    };
-    count_slots(n, counts, slot, ahead);
+    const std::int64_t slots = std::int64_t{k} + 1;
+    std::int64_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        ahead(i);
+        for (int j = 0; j < 16; ++j) {
+            ++counts[(j % lanes) * slots + std::min(static_cast<std::uint32_t>(data[i + j]), k)];
+        }
+    }
+    for (; i < n; ++i) {
+        ++counts[std::min(static_cast<std::uint32_t>(data[i]), k)];
+    }
 }
 
 // Sums the lanes' tables into lane 0.

@@ -8,9 +8,10 @@
 #include "lanes.h"
 
 // The sweeps of calculate_summary_stats over one tile of a matrix, written once over a lane
-// type (lanes.h). Each lane holds one column's running values and sees that column's rows in
-// increasing order, tile after tile, so nothing within a column is reordered at any width; the
-// lanes only let independent columns' chains of additions overlap.
+// type (lanes.h). A column's sum and sum of squares see its rows in increasing order, tile
+// after tile, one chain each, so no addition is reordered at any width; lanes hold independent
+// columns, whose chains overlap. Only the extremes of a column swept with few others, which
+// may be split and merged exactly (merged()), are also taken over several chains of its rows.
 
 namespace vantorix {
 
@@ -46,21 +47,105 @@ struct Tile {
 // pace, not the additions, and extremes, unlike sums, may be split and merged exactly (see
 // merged()).
 template <typename V, int K>
+struct Chains {
+    V first;
+    Chains<V, K - 1> rest;
+};
+
+template <typename V>
+struct Chains<V, 1> {
+    V first;
+};
+
+// Chain k of c. Chains are nested members rather than an array, each reached by a constant
+// path, so that the compiler keeps every one in a register.
+template <int k, typename V, int K>
+VANTORIX_ALWAYS_INLINE V& chain(Chains<V, K>& c) {
+    if constexpr (k == 0) {
+        return c.first;
+    } else {
+        return chain<k - 1>(c.rest);
+    }
+}
+
+template <int k, typename V, int K>
+VANTORIX_ALWAYS_INLINE const V& chain(const Chains<V, K>& c) {
+    if constexpr (k == 0) {
+        return c.first;
+    } else {
+        return chain<k - 1>(c.rest);
+    }
+}
+
+// Every chain of c set to v.
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE Chains<V, K> all(const V& v) {
+    if constexpr (K == 1) {
+        return {v};
+    } else {
+        return {v, all<V, K - 1>(v)};
+    }
+}
+
+// Every lane of every chain, chain k's from out + k * width.
+template <typename V, int K>
+VANTORIX_ALWAYS_INLINE void store(double* out, const Chains<V, K>& c) {
+    store(out, c.first);
+    if constexpr (K > 1) {
+        store(out + width<V>, c.rest);
+    }
+}
+
+template <typename V, int K>
 struct Running {
     V sum;
     V sumsq;
-    V lo[K];
-    V hi[K];
+    Chains<V, K> lo;
+    Chains<V, K> hi;
 };
 
 // One row of a column's accumulation. The extremes change only on a strict comparison, so a
 // NaN seed stays, a later NaN never replaces a number, and of two equal zeros the first wins.
-template <typename V, int K>
-VANTORIX_ALWAYS_INLINE void add(Running<V, K>& s, const V& x, int chain) {
+template <int chain, typename V, int K>
+VANTORIX_ALWAYS_INLINE void add(Running<V, K>& s, const V& x) {
     s.sum = s.sum + x;
     s.sumsq = s.sumsq + x * x;
-    s.lo[chain] = lesser(x, s.lo[chain]);
-    s.hi[chain] = greater(x, s.hi[chain]);
+    V& lo = vantorix::chain<chain>(s.lo);
+    V& hi = vantorix::chain<chain>(s.hi);
+    lo = lesser(x, lo);
+    hi = greater(x, hi);
+}
+
+// Row r of a tile into the P registers of running values, its extremes into `chain`.
+template <int chain, int K, typename V, int P, typename Rows>
+VANTORIX_ALWAYS_INLINE void add_row(Running<V, K> (&s)[P], const Rows& rows, std::int64_t r) {
+    rows.ahead(r);
+    for (int j = 0; j < P; ++j) {
+        add<chain>(s[j], rows.template lanes<V>(r, j));
+    }
+}
+
+// Rows r, r + 1, ... into chains `chain`, chain + 1, ..., K - 1. The chains are template
+// arguments, not a loop's counter: running values indexed by a variable are kept in memory
+// rather than registers, and each chain would wait on a store and a load.
+template <int chain, int K, typename V, int P, typename Rows>
+VANTORIX_ALWAYS_INLINE void add_rows(Running<V, K> (&s)[P], const Rows& rows, std::int64_t r) {
+    add_row<chain>(s, rows, r);
+    if constexpr (chain + 1 < K) {
+        add_rows<chain + 1>(s, rows, r + 1);
+    }
+}
+
+// Every row of a tile, K at a time into the K chains, and the rows left over into the first.
+template <typename V, int K, int P, typename Rows>
+VANTORIX_ALWAYS_INLINE void add_all(Running<V, K> (&s)[P], const Rows& rows, std::int64_t n) {
+    std::int64_t r = 0;
+    for (; r + K <= n; r += K) {
+        add_rows<0>(s, rows, r);
+    }
+    for (; r < n; ++r) {
+        add_row<0>(s, rows, r);
+    }
 }
 
 // The values before the tile's first row: the sums so far, and every chain of extremes seeded
@@ -68,12 +153,7 @@ VANTORIX_ALWAYS_INLINE void add(Running<V, K>& s, const V& x, int chain) {
 // (comparing it with itself changes nothing).
 template <typename V, int K>
 VANTORIX_ALWAYS_INLINE Running<V, K> start(const V& sum, const V& sumsq, const V& lo, const V& hi) {
-    Running<V, K> s{sum, sumsq, {}, {}};
-    for (int k = 0; k < K; ++k) {
-        s.lo[k] = lo;
-        s.hi[k] = hi;
-    }
-    return s;
+    return {sum, sumsq, all<V, K>(lo), all<V, K>(hi)};
 }
 
 template <typename V, int K>
@@ -144,33 +224,26 @@ VANTORIX_ALWAYS_INLINE void keep(const Running<V, K>& s, const Columns& acc, std
     if (K == 1 && used == W) {
         store(acc.sum + c, s.sum);
         store(acc.sumsq + c, s.sumsq);
-        store(acc.lo + c, s.lo[0]);
-        store(acc.hi + c, s.hi[0]);
+        store(acc.lo + c, s.lo.first);
+        store(acc.hi + c, s.hi.first);
         return;
     }
-    double sum[W], sumsq[W], lo[K][W], hi[K][W];
+    double sum[W], sumsq[W], lo[K * W], hi[K * W];
     store(sum, s.sum);
     store(sumsq, s.sumsq);
-    for (int k = 0; k < K; ++k) {
-        store(lo[k], s.lo[k]);
-        store(hi[k], s.hi[k]);
-    }
+    store(lo, s.lo);
+    store(hi, s.hi);
     for (int j = 0; j < used; ++j) {
         acc.sum[c + j] = sum[j];
         acc.sumsq[c + j] = sumsq[j];
-        if constexpr (K == 1) {
-            acc.lo[c + j] = lo[0][j];
-            acc.hi[c + j] = hi[0][j];
-        } else {
-            double lows[K], highs[K];
-            for (int k = 0; k < K; ++k) {
-                lows[k] = lo[k][j];
-                highs[k] = hi[k][j];
-            }
-            const auto column = [&](std::int64_t r) { return at(j, r); };
-            acc.lo[c + j] = merged<true>(lows, K, rows, column);
-            acc.hi[c + j] = merged<false>(highs, K, rows, column);
+        double lows[K], highs[K];
+        for (int k = 0; k < K; ++k) {
+            lows[k] = lo[k * W + j];
+            highs[k] = hi[k * W + j];
         }
+        const auto column = [&](std::int64_t r) { return at(j, r); };
+        acc.lo[c + j] = merged<true>(lows, K, rows, column);
+        acc.hi[c + j] = merged<false>(highs, K, rows, column);
     }
 }
 
@@ -185,28 +258,33 @@ constexpr int chains = P == 1 ? 4 : 1;
 // columns repeat the last of them.
 template <typename V, bool padded>
 VANTORIX_ALWAYS_INLINE V row_lanes(const double* row, std::int64_t c, int lane, int used) {
-    if constexpr (padded) {
+    if (padded && lane + width<V> > used) {
         return lanes_of<V>(row, c, lane, used);
-    } else {
-        return load<V>(row + c + lane);
     }
+    return load<V>(row + c + lane);
 }
 
-// Row r of the tile into the P registers of running values, their extremes into `chain`.
-template <typename V, int P, bool padded, int K>
-VANTORIX_ALWAYS_INLINE void add_row(Running<V, K> (&s)[P], const Tile& t, std::int64_t c, int used,
-                                    std::int64_t r, int chain) {
-    constexpr int W = width<V>;
-    const double* row = t.p + r * t.pitch;
-    if (t.ahead != nullptr) {
-        for (int b = 0; b < P * W; b += 8) {
-            prefetch(t.ahead + r * t.pitch + c + b);
+// The rows of a row-major tile as registers of `used` columns from c; with `padded`, lanes past
+// them repeat the last. ahead(r) asks for row r of the next tile while this one is swept.
+template <int block, bool padded>
+struct RowMajor {
+    const Tile& t;
+    std::int64_t c;
+    int used;
+
+    VANTORIX_ALWAYS_INLINE void ahead(std::int64_t r) const {
+        if (t.ahead != nullptr) {
+            for (int b = 0; b < block; b += 8) {
+                prefetch(t.ahead + r * t.pitch + c + b);
+            }
         }
     }
-    for (int j = 0; j < P; ++j) {
-        add(s[j], row_lanes<V, padded>(row, c, j * W, used), chain);
+
+    template <typename V>
+    VANTORIX_ALWAYS_INLINE V lanes(std::int64_t r, int j) const {
+        return row_lanes<V, padded>(t.p + r * t.pitch, c, j * width<V>, used);
     }
-}
+};
 
 // All rows of the tile for `used` columns from c (P * width of them unless `padded`), in
 // registers. `fresh`: the tile starts at row 0 of the matrix. Spare lanes of a padded block
@@ -227,16 +305,7 @@ VANTORIX_ALWAYS_INLINE void row_block(const Tile& t, const Columns& acc, std::in
             s[j] = resume<V, K>(acc, c + j * W);
         }
     }
-    // K rows at a time, one to each chain of extremes; the rows left over go to the first.
-    std::int64_t r = 0;
-    for (; r + K <= t.rows; r += K) {
-        for (int k = 0; k < K; ++k) {
-            add_row<V, P, padded>(s, t, c, used, r + k, k);
-        }
-    }
-    for (; r < t.rows; ++r) {
-        add_row<V, P, padded>(s, t, c, used, r, 0);
-    }
+    add_all(s, RowMajor<P * W, padded>{t, c, used}, t.rows);
     for (int j = 0; j < P; ++j) {
         const std::int64_t first = c + j * W;
         keep(s[j], acc, first, std::clamp(used - j * W, 0, W), t.rows,
@@ -245,9 +314,10 @@ VANTORIX_ALWAYS_INLINE void row_block(const Tile& t, const Columns& acc, std::in
 }
 
 // The columns [c, cols) of a row-major tile: blocks of P, then fewer, registers of the widest
-// lanes, then the columns left over in one padded block, or in narrower lanes if they fill
-// less than half a register. Each block sweeps the tile's rows, which stay in cache from one
-// block to the next.
+// lanes, then narrower lanes for what is left. More than one register's worth of columns left
+// over sweeps as a pair of registers whose second is padded, so that they take one sweep
+// rather than one for each narrower register. Each block sweeps the tile's rows, which stay in
+// cache from one block to the next.
 template <typename V, int P>
 VANTORIX_ALWAYS_INLINE void row_blocks(const Tile& t, const Columns& acc, bool fresh,
                                        std::int64_t c = 0) {
@@ -264,8 +334,6 @@ VANTORIX_ALWAYS_INLINE void row_blocks(const Tile& t, const Columns& acc, bool f
             row_block<V, 2, true>(t, acc, c, left, fresh);
         } else if (left == W) {
             row_block<V, 1>(t, acc, c, W, fresh);
-        } else if (left > W / 2 || (left > 0 && std::is_void_v<N>)) {
-            row_block<V, 1, true>(t, acc, c, left, fresh);
         } else if constexpr (!std::is_void_v<N>) {
             if (left > 0) {
                 row_blocks<N, 2>(t, acc, fresh, c);
@@ -275,6 +343,18 @@ VANTORIX_ALWAYS_INLINE void row_blocks(const Tile& t, const Columns& acc, bool f
 }
 
 // --- column-major tiles -----------------------------------------------------------------------
+
+// The rows of a column-major tile as registers of lanes gathered from `lines`, one column each.
+struct ColumnMajor {
+    const double* const* lines;
+
+    VANTORIX_ALWAYS_INLINE void ahead(std::int64_t) const {}
+
+    template <typename V>
+    VANTORIX_ALWAYS_INLINE V lanes(std::int64_t r, int j) const {
+        return gather<V>(lines + j * width<V>, r);
+    }
+};
 
 // All rows of the tile for `used` columns from c, one to a lane. Spare lanes repeat the last
 // column, so that an odd column rides along with the others instead of taking a pass of its
@@ -298,22 +378,22 @@ VANTORIX_ALWAYS_INLINE void column_block(const Tile& t, const Columns& acc, std:
             s[j] = resume<V, K>(acc, c + j * W);
         }
     }
-    std::int64_t r = 0;
-    for (; r + K <= t.rows; r += K) {
-        for (int k = 0; k < K; ++k) {
-            for (int j = 0; j < P; ++j) {
-                add(s[j], gather<V>(lines + j * W, r + k), k);
-            }
-        }
-    }
-    for (; r < t.rows; ++r) {
-        for (int j = 0; j < P; ++j) {
-            add(s[j], gather<V>(lines + j * W, r), 0);
-        }
-    }
+    add_all(s, ColumnMajor{lines}, t.rows);
     for (int j = 0; j < P; ++j) {
         keep(s[j], acc, c + j * W, std::clamp(used - j * W, 0, W), t.rows,
              [&](int lane, std::int64_t q) { return lines[j * W + lane][q]; });
+    }
+}
+
+// The extremes of K * width consecutive elements from x, each register of them into a chain of
+// its own (chain by chain, as add_rows does, to keep the chains in registers).
+template <int k, typename V, int K>
+VANTORIX_ALWAYS_INLINE void add_extremes(Chains<V, K>& lo, Chains<V, K>& hi, const double* x) {
+    const V v = load<V>(x + k * width<V>);
+    chain<k>(lo) = lesser(v, chain<k>(lo));
+    chain<k>(hi) = greater(v, chain<k>(hi));
+    if constexpr (k + 1 < K) {
+        add_extremes<k + 1>(lo, hi, x);
     }
 }
 
@@ -330,19 +410,11 @@ VANTORIX_ALWAYS_INLINE void lone_column(const Tile& t, const Columns& acc, std::
     double sumsq = fresh ? 0.0 : acc.sumsq[c];
     const double first_lo = fresh ? x[0] : acc.lo[c];
     const double first_hi = fresh ? x[0] : acc.hi[c];
-    V lo[K];
-    V hi[K];
-    for (int k = 0; k < K; ++k) {
-        lo[k] = splat<V>(first_lo);
-        hi[k] = splat<V>(first_hi);
-    }
+    Chains<V, K> lo = all<V, K>(splat<V>(first_lo));
+    Chains<V, K> hi = all<V, K>(splat<V>(first_hi));
     std::int64_t r = 0;
     for (; r + K * W <= t.rows; r += K * W) {
-        for (int k = 0; k < K; ++k) {
-            const V v = load<V>(x + r + k * W);
-            lo[k] = lesser(v, lo[k]);
-            hi[k] = greater(v, hi[k]);
-        }
+        add_extremes<0>(lo, hi, x + r);
         for (int i = 0; i < K * W; ++i) {
             sum = sum + x[r + i];
             sumsq = sumsq + x[r + i] * x[r + i];
@@ -359,10 +431,8 @@ VANTORIX_ALWAYS_INLINE void lone_column(const Tile& t, const Columns& acc, std::
         lows[K * W] = lesser(x[r], lows[K * W]);
         highs[K * W] = greater(x[r], highs[K * W]);
     }
-    for (int k = 0; k < K; ++k) {
-        store(lows + k * W, lo[k]);
-        store(highs + k * W, hi[k]);
-    }
+    store(lows, lo);
+    store(highs, hi);
     const auto at = [&](std::int64_t q) { return x[q]; };
     acc.sum[c] = sum;
     acc.sumsq[c] = sumsq;

@@ -69,42 +69,59 @@ VANTORIX_ALWAYS_INLINE double add_row(double chi2, const Count* row, double row_
     return chi2;
 }
 
-template <typename Count>
-using RowSweep = double (*)(double, const Count*, double, const double*, std::int64_t, double);
+// The rows of a table of `cols` columns, row r's counts from table + r * cols, each row with
+// pairs added by add_row in turn.
+template <typename V, typename Count>
+VANTORIX_ALWAYS_INLINE double add_rows(double chi2, const Count* table, const Count* row_totals,
+                                       std::int64_t rows, const double* col_totals,
+                                       std::int64_t cols, double count) {
+    for (std::int64_t r = 0; r < rows; ++r) {
+        if (row_totals[r] != 0) {
+            chi2 = add_row<V>(chi2, table + r * cols, static_cast<double>(row_totals[r]),
+                              col_totals, cols, count);
+        }
+    }
+    return chi2;
+}
 
 template <typename Count>
-double add_row_base(double chi2, const Count* row, double row_total, const double* col_totals,
-                    std::int64_t cols, double count) {
-    return add_row<BaseLanes>(chi2, row, row_total, col_totals, cols, count);
+using Sweep = double (*)(double, const Count*, const Count*, std::int64_t, const double*,
+                         std::int64_t, double);
+
+template <typename Count>
+double add_rows_base(double chi2, const Count* table, const Count* row_totals, std::int64_t rows,
+                     const double* col_totals, std::int64_t cols, double count) {
+    return add_rows<BaseLanes>(chi2, table, row_totals, rows, col_totals, cols, count);
 }
 
 #ifdef VANTORIX_AVX2
 template <typename Count>
-VANTORIX_TARGET_AVX2 double add_row_avx2(double chi2, const Count* row, double row_total,
-                                         const double* col_totals, std::int64_t cols,
-                                         double count) {
-    return add_row<Lanes4>(chi2, row, row_total, col_totals, cols, count);
+VANTORIX_TARGET_AVX2 double add_rows_avx2(double chi2, const Count* table, const Count* row_totals,
+                                          std::int64_t rows, const double* col_totals,
+                                          std::int64_t cols, double count) {
+    return add_rows<Lanes4>(chi2, table, row_totals, rows, col_totals, cols, count);
 }
 
 template <typename Count>
-VANTORIX_TARGET_AVX512 double add_row_avx512(double chi2, const Count* row, double row_total,
-                                             const double* col_totals, std::int64_t cols,
-                                             double count) {
-    return add_row<Lanes8>(chi2, row, row_total, col_totals, cols, count);
+VANTORIX_TARGET_AVX512 double add_rows_avx512(double chi2, const Count* table,
+                                              const Count* row_totals, std::int64_t rows,
+                                              const double* col_totals, std::int64_t cols,
+                                              double count) {
+    return add_rows<Lanes8>(chi2, table, row_totals, rows, col_totals, cols, count);
 }
 #endif
 
 template <typename Count>
-RowSweep<Count> fastest_row_sweep() {
+Sweep<Count> fastest_sweep() {
 #ifdef VANTORIX_AVX2
     if (cpu_has_avx512()) {
-        return add_row_avx512<Count>;
+        return add_rows_avx512<Count>;
     }
     if (cpu_has_avx2()) {
-        return add_row_avx2<Count>;
+        return add_rows_avx2<Count>;
     }
 #endif
-    return add_row_base<Count>;
+    return add_rows_base<Count>;
 }
 
 // The column totals as doubles, once, rather than converted again in every row.
@@ -149,16 +166,8 @@ double dense_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std::
         }
     }
     const auto col_totals = as_doubles(col_counts.get(), ky);
-    const RowSweep<Count> sweep = fastest_row_sweep<Count>();
-    const auto count = static_cast<double>(n);
-    double chi2 = 0.0;
-    for (std::int64_t r = 0; r < kx; ++r) {
-        if (row_totals[r] != 0) {
-            chi2 = sweep(chi2, table.get() + r * ky, static_cast<double>(row_totals[r]),
-                         col_totals.get(), ky, count);
-        }
-    }
-    return chi2;
+    return fastest_sweep<Count>()(0.0, table.get(), row_totals.get(), kx, col_totals.get(), ky,
+                                  static_cast<double>(n));
 }
 
 // The codes of one side that occur in tallied pairs, numbered 0, 1, ... in increasing order,
@@ -265,7 +274,7 @@ double sparse_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std:
     const std::int64_t width = cols.size();
     const auto col_totals = as_doubles(cols.totals().data(), width);
     const auto row = zeroed_table<Count>(width);
-    const RowSweep<Count> sweep = fastest_row_sweep<Count>();
+    const Sweep<Count> sweep = fastest_sweep<Count>();
     const auto count = static_cast<double>(n);
     double chi2 = 0.0;
     std::int64_t first = 0;
@@ -274,8 +283,7 @@ double sparse_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std:
         for (std::int64_t i = first; i < next[r]; ++i) {
             ++row[by_row[i]];
         }
-        chi2 = sweep(chi2, row.get(), static_cast<double>(rows.totals()[r]), col_totals.get(),
-                     width, count);
+        chi2 = sweep(chi2, row.get(), &rows.totals()[r], 1, col_totals.get(), width, count);
         for (std::int64_t i = first; i < next[r]; ++i) {
             row[by_row[i]] = 0;
         }

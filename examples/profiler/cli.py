@@ -1,0 +1,247 @@
+"""The command line: options checked, the table read, typed and profiled, the report printed."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import shlex
+import statistics
+import sys
+import time
+from collections.abc import Callable, Sequence
+from pathlib import Path
+from typing import TypeVar
+
+import numpy as np
+
+from . import rules
+from .baselines import VANTORIX, Clock, Kernels, baseline_kernels, per_call_seconds, timed
+from .builtin import builtin_frame, builtin_note
+from .comparison import Timing, agreement, timing_section
+from .encoding import Table, encode
+from .format import count, wrapped
+from .profile import Profile, run_profile
+from .reading import SEPARATOR_NAMES, WHITESPACE, TableError, read_table
+from .report import categorical_section, cramers_v_section, numeric_section, other_section
+from .threads import default_threads
+
+T = TypeVar("T")
+MAX_ROWS = 10_000_000  # of the built-in table: some 4 GB of memory, and a minute
+RUNS = 3  # of each profile, for the median time
+# A baseline slower than this runs once, not RUNS times: on wide tables pandas takes seconds.
+SLOW_BASELINE_S = 1.0
+FEW_ROWS = 16  # the table cut to this many rows times what the calls cost whatever the work
+
+
+def positive_rows(text: str) -> int:
+    try:
+        rows = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if not 1 <= rows <= MAX_ROWS:
+        raise argparse.ArgumentTypeError(f"give 1 to {MAX_ROWS:,} rows, not {rows:,}")
+    return rows
+
+
+def positive_number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not (math.isfinite(value) and value > 0):
+        raise argparse.ArgumentTypeError(f"give a finite number above 0, not {text}")
+    return value
+
+
+def fraction(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < 1:
+        raise argparse.ArgumentTypeError(f"give a fraction above 0 and below 1, not {text}")
+    return value
+
+
+def separator_argument(text: str) -> str:
+    named = {"\\t": "\t", "tab": "\t", "\\s+": WHITESPACE, "whitespace": WHITESPACE}
+    if text.lower() in named:
+        return named[text.lower()]
+    if len(text) != 1 or text in "\r\n\"'":
+        raise argparse.ArgumentTypeError(
+            f"give one character, tab or whitespace (runs of spaces and tabs), not {text!r}"
+        )
+    return text
+
+
+def parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        description="Profiles the columns of a table with vantorix_core and times the same "
+        "profile in pandas and SciPy."
+    )
+    parser.add_argument("csv", nargs="?", help="CSV file to profile (default: a built-in table)")
+    parser.add_argument(
+        "--sep",
+        type=separator_argument,
+        help="the file's column separator: one character, tab or whitespace (default: sniffed "
+        "from its first lines among , ; tab | and whitespace)",
+    )
+    parser.add_argument(
+        "--dtype-backend",
+        choices=["numpy_nullable", "pyarrow"],
+        help="read the columns into pandas' nullable or pyarrow types",
+    )
+    parser.add_argument("--plot", metavar="FILE.png", help="draw the Cramér's V matrix there")
+    parser.add_argument(
+        "--rows",
+        type=positive_rows,
+        help=f"rows of the built-in table, 1 to {MAX_ROWS:,} (default 1,000,000)",
+    )
+    parser.add_argument(
+        "--z", type=positive_number, default=4.0, help="z-score threshold (default 4)"
+    )
+    parser.add_argument(
+        "--rare",
+        type=fraction,
+        help="rare share of a column's values present (default"
+        f" {rules.RARE_SHARE:g}, and at least {rules.RARE_SMALL_COUNT} values, so that a category"
+        " seen once is rare in small columns too); a category is rare only below"
+        f" {rules.RARE_VS_TYPICAL:.0%} of a typical category's count as well",
+    )
+    parser.add_argument(
+        "--categorical",
+        metavar="COLUMN",
+        action="append",
+        default=[],
+        help="treat this column as categorical, whatever it holds (repeatable)",
+    )
+    parser.add_argument(
+        "--no-compare",
+        dest="compare",
+        action="store_false",
+        help="skip the same profile in pandas and SciPy (its time and the check that both agree)",
+    )
+    return parser
+
+
+def interpreter() -> str:
+    """This Python as the user would type it: relative to the current folder if inside it."""
+    path = Path(sys.executable)
+    try:
+        text = str(path.relative_to(Path.cwd()))
+    except ValueError:
+        text = str(path)
+    return shlex.quote(text)
+
+
+def timed_profile(
+    data: Table, kernels: Kernels, z: float, share: float | None, threads: int
+) -> tuple[Timing, Profile]:
+    """The profile, with the median of its times and of the time in the four functions."""
+    clock = Clock()
+    counted = timed(kernels, clock)
+    totals, inside = [], []
+    for _ in range(RUNS):
+        clock.reset()
+        start = time.perf_counter()
+        profile = run_profile(data, counted, z, share, threads)
+        totals.append(time.perf_counter() - start)
+        inside.append(clock.seconds)
+        if totals[0] > SLOW_BASELINE_S:
+            break
+    per_call = per_call_seconds(clock.calls, FEW_ROWS)
+    runs, total, inside_s = len(totals), statistics.median(totals), statistics.median(inside)
+    timing = Timing(kernels.name, runs, total, inside_s, per_call)
+    return timing, profile
+
+
+def seconds(fn: Callable[[], T]) -> tuple[float, T]:
+    start = time.perf_counter()
+    result = fn()
+    return time.perf_counter() - start, result
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    arguments = parser()
+    args = arguments.parse_args(argv)
+    if args.plot:
+        try:
+            from matplotlib.backend_bases import FigureCanvasBase
+        except ImportError:
+            arguments.error(f'--plot needs matplotlib: {interpreter()} -m pip install ".[plot]"')
+        kinds = FigureCanvasBase.get_supported_filetypes()
+        plot = Path(args.plot)
+        if plot.suffix[1:].lower() not in kinds:
+            arguments.error(f"--plot: name a file ending in .{', .'.join(sorted(kinds))}")
+        if not plot.parent.is_dir():
+            arguments.error(f"--plot: no folder {plot.parent}")
+
+    read_s: float | None = None
+    if args.csv:
+        if args.rows is not None:
+            arguments.error("--rows is for the built-in table, not a CSV file")
+        try:
+            read_s, (frame, separator) = seconds(
+                lambda: read_table(args.csv, args.sep, args.dtype_backend)
+            )
+        except TableError as error:
+            arguments.error(str(error))
+        source = Path(args.csv).name
+    else:
+        if args.sep is not None:
+            arguments.error("--sep is for a CSV file, not the built-in table")
+        frame, separator = builtin_frame(args.rows or 1_000_000), ","
+        if args.dtype_backend:
+            try:
+                frame = frame.convert_dtypes(dtype_backend=args.dtype_backend)
+            except ImportError as error:
+                arguments.error(f"--dtype-backend {args.dtype_backend}: {error}")
+        source = "the built-in table (seed 2026)"
+    if len(frame) == 0:
+        arguments.error(f"{source} has no rows")
+    unknown = set(args.categorical) - {str(column) for column in frame.columns}
+    if unknown:
+        arguments.error(f"no such column: {', '.join(sorted(unknown))}")
+
+    threads = default_threads()
+    encode_s, data = seconds(lambda: encode(frame, args.categorical, source))
+    ours_time, ours = timed_profile(data, VANTORIX, args.z, args.rare, threads)
+    timings = [ours_time]
+    theirs = None
+    if args.compare:
+        with np.errstate(all="ignore"):  # NumPy warns where a std is 0 or a value infinite
+            their_time, theirs = timed_profile(data, baseline_kernels(), args.z, args.rare, threads)
+        timings.append(their_time)
+
+    kind = SEPARATOR_NAMES.get(separator, f"separated by {separator!r}")
+    lines = [
+        wrapped(
+            f"Profile of {source}{f' ({kind})' if kind else ''}: {count(data.rows, 'row')},"
+            f" {count(frame.shape[1], 'column')}"
+        )
+    ]
+    if not args.csv:
+        lines.append(wrapped(builtin_note(frame), indent=""))
+    lines += other_section(data)
+    lines += numeric_section(data, ours, args.z)
+    lines += categorical_section(data, ours, args.rare)
+    lines += cramers_v_section(data, ours)
+    if ours.numeric or ours.rare or len(ours.v_columns) > 1:
+        lines += timing_section(read_s, encode_s, threads, timings)
+        lines += agreement(ours, theirs) if theirs else []
+    else:
+        lines += ["", "Nothing to profile: no measurement, and no categorical column to count."]
+    print("\n".join(line.rstrip() for text in lines for line in text.split("\n")))
+
+    if args.plot:
+        if len(ours.v_columns) < 2:
+            print(f"\nNo plot: {args.plot} needs two categorical columns or more.")
+        else:
+            from .plot import cramers_v_figure
+
+            try:
+                cramers_v_figure(data, ours).savefig(args.plot, dpi=120)
+            except OSError as error:
+                arguments.error(f"cannot write {args.plot}: {error}")
+            print(f"\nCramér's V matrix drawn to {args.plot}")
+    return 0

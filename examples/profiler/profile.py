@@ -1,0 +1,161 @@
+"""The profile of an encoded table: statistics and z-score outliers of the measurements, rare
+categories, and Cramér's V of each pair of categorical columns over the rows where both have
+a value. Every kernel call is independent of the others, so they may run on threads."""
+
+from __future__ import annotations
+
+import itertools
+from collections.abc import Callable
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+from . import rules
+from .baselines import Flags, Floats, Kernels
+from .encoding import Categorical, Codes, Measurement, Table
+from .threads import run_all
+
+STATS = ("mean", "std", "min", "max")
+
+
+@dataclass
+class Numeric:
+    """A measurement over its present values (NaN is missing)."""
+
+    missing: int
+    stats: dict[str, float]
+    flags: Flags
+
+
+@dataclass
+class Rare:
+    limit: float  # a category seen fewer times than this is rare
+    # 1 for a rare category or a missing value; None where no category is rare, which the
+    # counts show without a call.
+    flags: Flags | None
+
+
+@dataclass
+class Profile:
+    numeric: dict[str, Numeric]
+    rare: dict[str, Rare]  # per categorical column that gets rare values
+    v_columns: list[str]
+    # Cramér's V of each pair of v_columns, NaN where it is undefined: a column with fewer
+    # than two categories in the rows where both have a value.
+    cramers_v: Floats
+    pair_rows: NDArray[np.intp]  # [i, j]: rows where both have a value ([i, i]: column i's)
+    pair_categories: NDArray[np.intp]  # [i, j]: categories of column i in those rows
+    threads: int
+
+
+def measure(kernels: Kernels, column: Measurement, z: float) -> Numeric:
+    values, missing = column.values, column.missing
+    # A NaN makes the mean NaN and the std 0, and flags nothing: the profile is of the values
+    # present.
+    present = values[~np.isnan(values)] if missing else values
+    if present.size == 0:
+        return Numeric(missing, {key: np.nan for key in STATS}, np.zeros(0, np.int32))
+    stats = kernels.summary(present[:, np.newaxis])
+    return Numeric(
+        missing, {key: float(stats[key][0]) for key in STATS}, kernels.z_flags(present, z)
+    )
+
+
+def rare(kernels: Kernels, column: Categorical, share: float | None) -> Rare:
+    limit = rules.rare_limit(column.counts, share)
+    if column.counts.min() >= limit:
+        return Rare(limit, None)
+    threshold = rules.kernel_threshold(limit, column.codes.size)
+    return Rare(limit, kernels.rare_flags(column.codes, len(column.labels), threshold))
+
+
+class CompletePairs:
+    """The codes of two columns over the rows where both have a value, without a mask and a
+    copy of every row per pair: the rows where some column misses a value are moved, once per
+    column, behind the others (row order does not change a contingency table), so that a
+    pair takes the rows before them as they are and picks its own among the few after."""
+
+    def __init__(self, columns: list[Categorical]) -> None:
+        self.columns = columns
+        self.rows = columns[0].codes.size if columns else 0
+        gaps = np.zeros(self.rows, dtype=bool)
+        for column in columns:
+            if column.missing:
+                gaps |= column.codes < 0
+        self.gaps = np.flatnonzero(gaps)
+        self.complete = self.rows - self.gaps.size
+        # Complete rows from the end fill the places of the gaps before them.
+        holes = self.gaps[self.gaps < self.complete]
+        later = np.ones(self.rows - self.complete, dtype=bool)
+        later[self.gaps[self.gaps >= self.complete] - self.complete] = False
+        fillers = self.complete + np.flatnonzero(later)
+        self.head: list[Codes] = []
+        self.tail: list[Codes] = []
+        for column in columns if self.gaps.size else []:
+            head = column.codes[: self.complete].copy()
+            head[holes] = column.codes[fillers]
+            self.head.append(head)
+            self.tail.append(column.codes[self.gaps])
+
+    def codes(self, i: int, j: int) -> tuple[tuple[Codes, int], tuple[Codes, int]]:
+        """The codes of columns i and j where both have a value, each recoded to the
+        categories that occur there, and their number."""
+        x, y = self.columns[i], self.columns[j]
+        if not (x.missing or y.missing):
+            return (x.codes, len(x.labels)), (y.codes, len(y.labels))
+        both = (self.tail[i] >= 0) & (self.tail[j] >= 0)
+        return self._kept(i, both), self._kept(j, both)
+
+    def _kept(self, i: int, both: NDArray[np.bool_]) -> tuple[Codes, int]:
+        column, tail = self.columns[i], self.tail[i]
+        codes: Codes = np.concatenate((self.head[i], tail[both]))
+        dropped = tail[~both]
+        # Only a category seen in a dropped row can be gone from the pair's rows.
+        left = column.counts - np.bincount(dropped[dropped >= 0], minlength=len(column.labels))
+        if left.all():
+            return codes, len(column.labels)
+        recoded: Codes = (np.cumsum(left > 0) - 1).astype(codes.dtype)[codes]
+        return recoded, int(np.count_nonzero(left))
+
+
+def run_profile(
+    table: Table, kernels: Kernels, z: float, share: float | None = None, threads: int = 1
+) -> Profile:
+    """The profile; share is the rare share of a column's present values (None: the default
+    rule), threads the number of threads that run the kernel calls."""
+    names = table.v_columns()
+    columns = [table.categorical[name] for name in names]
+    pairs = CompletePairs(columns)
+    counted = [name for name, column in table.categorical.items() if column.counted()]
+
+    def cramers_v(i: int, j: int) -> tuple[float, int, int, int]:
+        (cx, kx), (cy, ky) = pairs.codes(i, j)
+        # With one category (or none) on either side, V is 0 / 0: the module returns 0.0,
+        # which would read as "independent".
+        v = kernels.cramers_v(cx, cy, kx, ky) if min(kx, ky) >= 2 else np.nan
+        return v, cx.size, kx, ky
+
+    def call(fn: Callable[..., Any], *args: Any) -> Callable[[], Any]:
+        return lambda: fn(*args)
+
+    pair_list = list(itertools.combinations(range(len(names)), 2))
+    calls = [call(measure, kernels, column, z) for column in table.measurements.values()]
+    calls += [call(rare, kernels, table.categorical[name], share) for name in counted]
+    calls += [call(cramers_v, i, j) for i, j in pair_list]
+    results = iter(run_all(calls, threads))
+
+    numeric = {name: next(results) for name in table.measurements}
+    rare_flags = {name: next(results) for name in counted}
+    m = len(names)
+    v = np.full((m, m), np.nan)
+    rows = np.zeros((m, m), dtype=np.intp)
+    categories = np.zeros((m, m), dtype=np.intp)
+    for i, column in enumerate(columns):
+        v[i, i], rows[i, i], categories[i, i] = 1.0, column.values, len(column.labels)
+    for (i, j), (vij, n, kx, ky) in zip(pair_list, results):
+        v[i, j] = v[j, i] = vij
+        rows[i, j] = rows[j, i] = n
+        categories[i, j], categories[j, i] = kx, ky
+    return Profile(numeric, rare_flags, names, v, rows, categories, threads)
