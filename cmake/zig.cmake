@@ -6,6 +6,11 @@
 # reads nothing of the host's compilers, headers or libraries.
 set(CMAKE_CXX_COMPILER ${CMAKE_CURRENT_LIST_DIR}/zig/c++)
 set(CMAKE_CXX_COMPILER_TARGET ${VANTORIX_ZIG_TARGET})
+# zig builds its C and C++ runtimes for a target at the first link that needs them, a minute or
+# more on a fresh machine, and again for each other kind of binary. CMake's checks of the
+# compiler compile their test programs without linking them, so that only the module's own
+# link does it.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(CMAKE_AR ${CMAKE_CURRENT_LIST_DIR}/zig/ar CACHE FILEPATH "zig ar")
 set(CMAKE_RANLIB ${CMAKE_CURRENT_LIST_DIR}/zig/ranlib CACHE FILEPATH "zig ranlib")
 set(CMAKE_CXX_COMPILER_AR ${CMAKE_AR} CACHE FILEPATH "zig ar")

@@ -21,7 +21,22 @@ settings.register_profile("long", max_examples=20_000, deadline=None)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 
 
+# What a build of the module can change is the bits it gives (the golden digests, in every dtype)
+# and how its surface behaves: conversions, errors, layouts, lanes, leaks, threads, limits and
+# the loops dispatched. The modules named here (by the start of their file names) test none of
+# that: the profiler, the README's prose, and the references and binding model searched by
+# hypothesis and the fuzzer, whose outcome is the same whichever build runs them. CI runs them
+# once per platform, and every other configuration with --build-checks, which leaves them out
+# (and the references' own digests, marked golden_reference).
+BUILD_INDEPENDENT = ("test_profiler_", "test_readme.py", "test_properties.py", "test_fuzz.py")
+
+
 def pytest_addoption(parser):
+    parser.addoption(
+        "--build-checks",
+        action="store_true",
+        help="only the tests whose outcome depends on how the module was built",
+    )
     parser.addoption(
         "--fuzz-count",
         type=int,
@@ -34,6 +49,21 @@ def pytest_addoption(parser):
         default=int(os.environ.get("VANTORIX_FUZZ_SEED", "0")),
         help="seed of the fuzzed calls (env VANTORIX_FUZZ_SEED)",
     )
+
+
+def pytest_ignore_collect(collection_path, config):
+    # Not even imported: under an emulator, importing hypothesis and the profiler takes a while.
+    if config.getoption("build_checks") and collection_path.name.startswith(BUILD_INDEPENDENT):
+        return True
+    return None
+
+
+def pytest_collection_modifyitems(config, items):
+    if config.getoption("build_checks"):
+        left_out = [item for item in items if item.get_closest_marker("golden_reference")]
+        if left_out:
+            config.hook.pytest_deselected(items=left_out)
+            items[:] = [item for item in items if not item.get_closest_marker("golden_reference")]
 
 
 def assert_same(actual, expected):
