@@ -134,6 +134,14 @@ def test_the_plot_hint_names_this_interpreter(monkeypatch, capsys):
     assert f'{cli.interpreter()} -m pip install ".[plot]"' in capsys.readouterr().err
 
 
+def test_help_lists_every_option(capsys):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["--help"])
+    out = capsys.readouterr().out
+    assert exit.value.code == 0 and "10% of a typical category's count" in out
+    assert all(option in out for option in ("--rows", "--rare", "--no-compare", "--plot"))
+
+
 @pytest.mark.parametrize(
     "args, message",
     [
