@@ -106,6 +106,7 @@ def parser() -> argparse.ArgumentParser:
         help="rare share of a column's values present (default"
         f" {rules.RARE_SHARE:g}, and at least {rules.RARE_SMALL_COUNT} values, so that a category"
         " seen once is rare in small columns too); a category is rare only below"
+        # argparse formats help with %: the second sign makes the first print as it is.
         f" {rules.RARE_VS_TYPICAL:.0%}% of a typical category's count as well",
     )
     parser.add_argument(
