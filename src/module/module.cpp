@@ -23,8 +23,8 @@ extern "C" PYBIND11_EXPORT PyObject* PyInit_vantorix_core() {
 #endif
     try {
         py::detail::ensure_internals();
-        // This order of the options: pybind11's multiple-interpreters slot, given them the other
-        // way round, calls an overload that clang cannot see yet (GCC can).
+        // The GIL option first: in the other order, pybind11's multiple-interpreters option
+        // calls an overload that clang cannot see yet (GCC can).
         static py::detail::slots_array slots =
             py::detail::init_slots(&pybind11_exec_vantorix_core, py::mod_gil_not_used(),
                                    py::multiple_interpreters::not_supported());
