@@ -43,21 +43,22 @@ def positive_rows(text: str) -> int:
     return rows
 
 
-def positive_number(text: str) -> float:
+def number(text: str) -> float:
     try:
-        value = float(text)
+        return float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def positive_number(text: str) -> float:
+    value = number(text)
     if not (math.isfinite(value) and value > 0):
         raise argparse.ArgumentTypeError(f"give a finite number above 0, not {text}")
     return value
 
 
 def fraction(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    value = number(text)
     if not 0 < value < 1:
         raise argparse.ArgumentTypeError(f"give a fraction above 0 and below 1, not {text}")
     return value
