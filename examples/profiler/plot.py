@@ -21,9 +21,7 @@ def cramers_v_figure(table: Table, profile: Profile) -> Figure:
     from matplotlib import colormaps
     from matplotlib.figure import Figure
 
-    names, rows, categories = profile.v_columns, profile.pair_rows, profile.pair_categories
-    sparse = rows < MIN_PER_CELL * categories * categories.T
-    np.fill_diagonal(sparse, False)
+    names, rows, sparse = profile.v_columns, profile.pair_rows, profile.sparse_pairs()
     v = np.where(sparse, np.nan, profile.cramers_v)
     size = 2.5 + 0.9 * len(names)
     fig = Figure(figsize=(size + 1.5, size + 0.5), layout="constrained")

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 
 from . import rules
 from .baselines import Flags, Floats, Kernels
-from .encoding import Categorical, Codes, Measurement, Table
+from .encoding import MIN_PER_CELL, Categorical, Codes, Measurement, Table
 from .threads import run_all
 
 STATS = ("mean", "std", "min", "max")
@@ -48,6 +48,13 @@ class Profile:
     pair_rows: NDArray[np.intp]  # [i, j]: rows where both have a value ([i, i]: column i's)
     pair_categories: NDArray[np.intp]  # [i, j]: categories of column i in those rows
     threads: int
+
+    def sparse_pairs(self) -> NDArray[np.bool_]:
+        """[i, j]: too few rows for the cells of the pair's table (never [i, i])."""
+        categories = self.pair_categories
+        sparse = self.pair_rows < MIN_PER_CELL * categories * categories.T
+        np.fill_diagonal(sparse, False)
+        return sparse
 
 
 def measure(kernels: Kernels, column: Measurement, z: float) -> Numeric:

@@ -150,13 +150,12 @@ def categorical_section(data: Table, profile: Profile, share: float | None) -> l
         if rare.flags is not None:
             rows_flagged = (rare.flags == 1) & (column.codes >= 0)
             codes = np.unique(column.codes[rows_flagged])
-            rare_codes[len(rows)] = codes[np.argsort(column.counts[codes], kind="stable")]
+            rare_codes[len(rows)] = column, codes[np.argsort(column.counts[codes], kind="stable")]
             flagged = int(rows_flagged.sum())
         rows.append(start + [f"{math.ceil(rare.limit):,}", f"{flagged:,}", ""])
     # The rare categories get the room that the cells before them leave.
     room = WIDTH - sum(max(len(row[c]) for row in rows) + GAP for c in range(5))
-    for r, codes in rare_codes.items():
-        column = data.categorical[list(data.categorical)[r - 1]]
+    for r, (column, codes) in rare_codes.items():
         labels = [column.labels[c] for c in codes]
         rows[r][5] = rare_list(labels, [int(column.counts[c]) for c in codes], room)
     lines = [
@@ -202,7 +201,7 @@ def cramers_v_section(data: Table, profile: Profile) -> list[str]:
         return lines
     short = short_names(names)
     v, rows, categories = profile.cramers_v, profile.pair_rows, profile.pair_categories
-    sparse = rows < MIN_PER_CELL * categories * categories.T
+    sparse = profile.sparse_pairs()
     few = rows < FEW_ROWS_SHARE * data.rows
     cells = [
         [
