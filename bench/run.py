@@ -405,6 +405,7 @@ def polars_job(frame, measurements, categorical, z=4.0, codes=True):
     """Statistics and outlier counts, rare categories by the profiler's rule, and V of each
     pair over complete rows, in polars expressions over categorical codes or the text."""
     import polars as pl
+    from profiler import rules
 
     stats = []
     for c in measurements:
@@ -418,7 +419,8 @@ def polars_job(frame, measurements, categorical, z=4.0, codes=True):
     for c in categorical:
         counts = frame.get_column(c).drop_nulls().value_counts().get_column("count").sort()
         half = np.searchsorted(counts.cum_sum().to_numpy(), counts.sum() / 2)
-        limit = min(max(0.01 * counts.sum(), 2), 0.1 * counts[int(half)])
+        by_share = max(rules.RARE_SHARE * counts.sum(), rules.RARE_SMALL_COUNT)
+        limit = min(by_share, rules.RARE_VS_TYPICAL * counts[int(half)])
         result["rare"][c] = int((counts < limit).sum())
     for i, a in enumerate(categorical):
         for b in categorical[i + 1 :]:
