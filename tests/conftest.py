@@ -24,11 +24,11 @@ settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))
 # What a build of the module can change is the bits it gives (the golden digests, in every dtype)
 # and how its surface behaves: conversions, errors, layouts, lanes, leaks, threads, limits and
 # the loops dispatched. The modules named here (by the start of their file names) test none of
-# that: the profiler, the README's prose, and the references and binding model searched by
-# hypothesis and the fuzzer, whose outcome is the same whichever build runs them. CI runs them
-# once per platform, and every other configuration with --build-checks, which leaves them out
-# (and the references' own digests, marked golden_reference).
-BUILD_INDEPENDENT = ("test_profiler_", "test_readme.py", "test_properties.py", "test_fuzz.py")
+# that: the profiler, the examples of the README and docs/, and the references and binding model
+# searched by hypothesis and the fuzzer, whose outcome is the same whichever build runs them. CI
+# runs them once per platform, and every other configuration with --build-checks, which leaves
+# them out (and the references' own digests, marked golden_reference).
+BUILD_INDEPENDENT = ("test_profiler_", "test_docs.py", "test_properties.py", "test_fuzz.py")
 
 
 def pytest_addoption(parser):

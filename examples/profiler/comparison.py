@@ -100,8 +100,7 @@ def agreement(ours: Profile, theirs: Profile) -> list[str]:
         lines.append(
             wrapped(
                 "(NumPy adds pairwise and takes the variance in two passes; vantorix_core adds in"
-                " row order and takes mean of squares - squared mean: see the README, section"
-                " Exactness)",
+                " row order and takes mean of squares - squared mean: see docs/exactness.md)",
                 indent="   ",
                 first="  ",
             )
