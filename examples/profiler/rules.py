@@ -211,9 +211,15 @@ def parse_dates(labels: Sequence[str], counts: Counts | None = None) -> ReadDate
         return None
     rows = np.ones(len(labels), np.int64) if counts is None else counts
     allowed = UNREADABLE_SHARE * int(rows.sum())
-    shaped = np.fromiter((DATE_SHAPE.match(label) is not None for label in labels), bool)
-    if int(rows[~shaped].sum()) > allowed:
-        return None
+    shaped = np.ones(len(labels), bool)
+    unshaped_rows = 0
+    for k, label in enumerate(labels):
+        if DATE_SHAPE.match(label) is None:
+            shaped[k] = False
+            unshaped_rows += int(rows[k])
+            # Text that is no dates fails here, on its first labels.
+            if unshaped_rows > allowed:
+                return None
     candidates = [label for label, ok in zip(labels, shaped) if ok]
     for date_format in DATE_FORMATS:
         try:
