@@ -30,18 +30,21 @@ FEW_ROWS_SHARE = 0.5
 V_DECIMALS = 3
 
 
+# The kinds of column that are neither measurements nor categories, as the report names them.
+KIND_NAMES = {"dates": "dates", "times": "times of day", "identifier": "identifiers"}
+KIND_NAMES |= {"code": "codes", "row counter": "row counters"}
+
+
 def other_section(data: Table) -> list[str]:
     if not data.other:
         return []
     short = short_names(data.other)
     rows = [["column", "holds", "missing", ""]]
     rows += [[short[n], o.kind, f"{o.missing:,}", o.what] for n, o in data.other.items()]
+    kinds = [KIND_NAMES.get(o.kind, "calendar fields") for o in data.other.values()]
     return [
         "",
-        wrapped(
-            "Neither measurements nor categories: dates, times, identifiers, codes, calendar"
-            " fields, row counters"
-        ),
+        wrapped(f"Neither measurements nor categories: {', '.join(dict.fromkeys(kinds))}"),
         *table(rows, [False, False, True]),
     ]
 
