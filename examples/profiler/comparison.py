@@ -79,8 +79,8 @@ def timing_section(
         if theirs.per_call < theirs.inside / 2:
             lines.append(
                 wrapped(
-                    f"In the four functions, {theirs.name} took {ratio_text(ours, theirs)} the"
-                    f" time of {ours.name} (over the runs, the work the report shows)."
+                    f"In the four functions, on the work the report shows, {theirs.name} took"
+                    f" {ratio_text(ours, theirs)} the time of {ours.name}."
                 )
             )
         else:
