@@ -177,7 +177,11 @@ def coded_by(name: str, others: Collection[str]) -> str:
 # 05:00:00, 2013-01-01T10:00:00Z, 2013-01), then the common others, with or without a time of
 # day. The rows no format reads are counted and named, not hidden: a few malformed rows do not
 # make a date column something else.
-DATE_SHAPE = re.compile(r"\s*(\d{1,4}[-/.]\d{1,2}|[A-Za-z]{3,9}\.? \d{1,4}\b|\d{1,4} [A-Za-z]{3})")
+MONTH = (
+    r"(?i:jan(uary)?|feb(ruary)?|mar(ch)?|apr(il)?|may|june?|july?|aug(ust)?|sept?(ember)?"
+    r"|oct(ober)?|nov(ember)?|dec(ember)?)\.?"
+)
+DATE_SHAPE = re.compile(rf"\s*(\d{{1,4}}[-/.]\d{{1,2}}|{MONTH} \d{{1,4}}\b|\d{{1,4}} {MONTH})")
 DAY_FORMATS = ("%m/%d/%Y", "%d/%m/%Y", "%Y/%m/%d", "%d.%m.%Y", "%m-%d-%Y", "%d-%m-%Y")
 DATE_FORMATS = (
     "ISO8601",
@@ -222,6 +226,9 @@ def parse_dates(labels: Sequence[str], counts: Counts | None = None) -> ReadDate
                 return None
     candidates = [label for label, ok in zip(labels, shaped) if ok]
     for date_format in DATE_FORMATS:
+        # A format that misreads most of the first labels is no better on all of them.
+        if not readable(candidates[:DATE_SAMPLE], date_format):
+            continue
         try:
             dates = pd.DatetimeIndex(
                 pd.to_datetime(candidates, format=date_format, errors="coerce")
@@ -235,6 +242,18 @@ def parse_dates(labels: Sequence[str], counts: Counts | None = None) -> ReadDate
             example = next((label for label, ok in zip(labels, read) if not ok), "")
             return ReadDates(dates.dropna(), bad, example)
     return None
+
+
+DATE_SAMPLE = 64
+
+
+def readable(labels: list[str], date_format: str) -> bool:
+    """Whether the format reads at least half of the labels."""
+    try:
+        dates = pd.to_datetime(labels, format=date_format, errors="coerce")
+    except (ValueError, TypeError, OverflowError):
+        return False
+    return 2 * int(np.count_nonzero(~np.asarray(pd.isna(dates)))) >= len(labels)
 
 
 def times_of_day(labels: Sequence[str]) -> str:
