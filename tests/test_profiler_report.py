@@ -136,6 +136,7 @@ def test_agreement_is_judged_at_the_printed_precision():
         (0.001, None, "shows, pandas + SciPy took 10x the time of\n  vantorix_core."),
         (0.001, (0.0950, 0.104), "pandas + SciPy took 10x the time"),
         (0.001, (0.08, 0.16), "pandas + SciPy took 8.0x to 16x the time"),
+        (0.001, (0.05, 0.3), "No ratio: from run to run, pandas + SciPy's time in the four"),
         (0.08, None, "No ratio: pandas + SciPy's time here is mostly the cost of each call"),
     ],
 )

@@ -30,8 +30,10 @@ class Timing:
         return self.spread or (self.inside, self.inside)
 
 
-# A ratio whose runs put it further than this either way is given as the range they span.
+# A ratio whose runs put it further than this either way is given as the range they span;
+# one whose runs span more than RATIO_NOISE times over is not given.
 RATIO_SPREAD = 0.1
+RATIO_NOISE = 2.0
 
 
 def significant(x: float, digits: int = 2) -> str:
@@ -76,7 +78,17 @@ def timing_section(
         lines.append("(the time in the four functions is added up over the threads)")
     if len(timings) == 2:
         ours, theirs = timings
-        if theirs.per_call < theirs.inside / 2:
+        (our_low, our_high), (their_low, their_high) = ours.inside_range(), theirs.inside_range()
+        low, high = their_low / our_high, their_high / our_low
+        if high > RATIO_NOISE * low:
+            lines.append(
+                wrapped(
+                    f"No ratio: from run to run, {theirs.name}'s time in the four functions went"
+                    f" from {significant(low)}x to {significant(high)}x that of {ours.name}, too"
+                    " spread to give one."
+                )
+            )
+        elif theirs.per_call < theirs.inside / 2:
             lines.append(
                 wrapped(
                     f"In the four functions, on the work the report shows, {theirs.name} took"

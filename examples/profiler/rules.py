@@ -433,5 +433,8 @@ def one_to_one(x: NDArray[np.integer[Any]], y: NDArray[np.integer[Any]], kx: int
     thing: each category of one meets a single category of the other, both ways."""
     if kx != ky or x.size == 0:
         return False
-    cells = x.astype(np.int64) * ky + y
-    return int(np.unique(cells).size) == kx
+    # The category of y each category of x last meets: x determines y if every row agrees,
+    # and then y determines x too if no two categories of x meet the same one.
+    meets = np.zeros(kx, np.int64)
+    meets[x] = y
+    return bool((meets[x] == y).all()) and int(np.unique(meets).size) == kx
