@@ -49,9 +49,9 @@ def test_csv_with_missing_values_reports_them(tmp_path, capsys):
     outliers = str(vc.detect_continuous_outliers(price, 1.0).sum())
     assert line(out, "price") == ["price", "39", "1", *expected, outliers]
     # city: 3 categories, 2 missing, Lima rare (1 < 38 * 0.05); paid: 1 missing.
-    assert line(out, "city") == ["city", "3", "2", "2", "1", "Lima", "(1)"]
-    assert line(out, "paid")[:5] == ["paid", "2", "1", "2", "0"]
-    assert line(out, "score")[:5] == ["score", "3", "0", "2", "0"]
+    assert line(out, "city") == ["city", "3", "2", "2", "1", "1", "Lima", "(1)"]
+    assert line(out, "paid")[:6] == ["paid", "2", "1", "2", "0", "0"]
+    assert line(out, "score")[:6] == ["score", "3", "0", "2", "0", "0"]
     assert "Same results? flags: 0 of " in out
 
 

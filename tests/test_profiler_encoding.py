@@ -26,8 +26,12 @@ def kinds(frame, **options):
         ("Unnamed: 0", np.arange(ROWS) * 7 % 41, "identifier"),  # row names kept from a subset
         ("Unnamed: 0", np.arange(ROWS) % 7, "measurement"),
         ("gnp", np.arange(ROWS) * 7 % 41, "measurement"),
-        ("month", np.arange(ROWS) % 12 + 1, "month"),
-        ("month", np.sort(np.arange(ROWS) % 12 + 1), "month"),  # sorted: not a counter
+        ("day_of_month", np.arange(ROWS) % 31 + 1, "day"),
+        ("month", np.arange(ROWS) * 7 % 12 + 1, "measurement"),  # no date beside it
+        ("target", np.arange(ROWS) % 3, "measurement"),
+        ("zip", np.arange(ROWS) * 37 % 1000 + 10000, "code"),
+        ("rownames", np.arange(ROWS) * 7 % 41, "identifier"),
+        ("timestamp", np.arange(ROWS) * 3600 + 1_129_640_000, "dates"),
         ("hours", np.arange(ROWS) * 7 % 12 + 1, "measurement"),
         ("year", np.full(ROWS, 2013), "year"),
         ("date", np.full(ROWS, 20130101), "dates"),
@@ -35,12 +39,44 @@ def kinds(frame, **options):
         ("when", pd.date_range("2020-01-01", periods=ROWS).astype(str), "dates"),
         ("city", ["Oslo", "Rome"] * (ROWS // 2), "categorical"),
         ("name", [f"person {i}" for i in range(ROWS)], "identifier"),
-        ("user_id", ["u1", "u2"] * (ROWS // 2), "identifier"),
+        ("user_id", [f"u{i % 20}" for i in range(ROWS)], "identifier"),
+        ("test_id", ["u1", "u2"] * (ROWS // 2), "categorical"),  # two groups
+        ("lab", [".", "1.5", "17.25", "3"] * (ROWS // 4), "measurement"),
+        ("lab", [".", "1", "17", "3"] * (ROWS // 4), "measurement"),
+        ("lab", [".", "1.5", "high", "3"] * (ROWS // 4), "categorical"),
+        ("clock", [f"{i % 24}:{i % 60:02d}" for i in range(ROWS)], "times"),
+        ("rownames", [f"car {i % 15}" for i in range(15)] + [None] * (ROWS - 15), "identifier"),
         ("paid", [True, False] * (ROWS // 2), "categorical"),
     ],
 )
 def test_each_column_is_taken_for_what_it_holds(name, values, kind):
     assert kinds(pd.DataFrame({name: values})) == {name: kind}
+
+
+@pytest.mark.parametrize(
+    "columns, kind",
+    [
+        ({"year": [2013] * ROWS, "month": np.arange(ROWS) * 7 % 12 + 1}, "month"),
+        ({"flight_date": ["2013-01-01"] * ROWS, "hour": np.arange(ROWS) * 7 % 24}, "hour"),
+        ({"arm": ["a"] * ROWS, "week": np.arange(ROWS) * 7 % 50}, "measurement"),
+        ({"target_name": ["x", "y"] * (ROWS // 2), "target": [0, 1] * (ROWS // 2)}, "code"),
+    ],
+)
+def test_the_columns_beside_one_say_what_it_holds(columns, kind):
+    assert kinds(pd.DataFrame(columns))[list(columns)[1]] == kind
+
+
+def test_numbers_with_a_marker_are_measured_with_the_marker_missing():
+    table = encode(pd.DataFrame({"alb": ["4.1", ".", "3.9", None] * 10}))
+    alb = table.measurements["alb"]
+    assert (alb.marker, alb.missing) == (".", 20)
+    np.testing.assert_array_equal(alb.values[:4], [4.1, np.nan, 3.9, np.nan])
+
+
+def test_dates_with_a_few_unreadable_rows_are_dates():
+    when = [str(d.date()) for d in pd.date_range("2001-01-01", periods=500)] + ["2001-02-30"]
+    other = encode(pd.DataFrame({"when": when})).other["when"]
+    assert other.what == "2001-01-01 to 2002-05-15; 1 row not a date (such as 2001-02-30)"
 
 
 def test_named_columns_are_categorical_whatever_they_hold():

@@ -98,3 +98,23 @@ def test_table_columns_never_run_together():
 )  # fmt: skip
 def test_times(seconds, text):
     assert format.ms(seconds) == text
+
+
+@pytest.mark.parametrize("first", [8, 60, 80])
+def test_free_text_after_the_cells_wraps_within_the_width(first):
+    words = " ".join(f"word{i}" for i in range(40))
+    lines = format.table([["x" * first, "1", words]], [False, True])
+    assert max(map(len, lines)) <= format.WIDTH and all(line == line.rstrip() for line in lines)
+    assert " ".join(" ".join(lines).split()[2:]) == words
+    # Under the start of the text where there is room for it, else indented.
+    start = lines[0].index("word0") if "word0" in lines[0] else 4
+    assert all(line[:start].isspace() and line[start] != " " for line in lines[1:])
+
+
+@pytest.mark.parametrize("items, lines", [(5, 1), (60, 6), (200, 6)])
+def test_lists_are_cut_at_six_lines_with_the_rest_counted(items, lines):
+    names = [f"column_{i}" for i in range(items)]
+    text = format.listing("Left out:", names).split("\n")
+    assert len(text) == lines and max(map(len, text)) <= format.WIDTH
+    shown = sum(name.rstrip(",") in names for line in text for name in line.split())
+    assert text[-1].endswith(f"and {items - shown} more" if shown < items else "column_4")

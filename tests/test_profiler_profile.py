@@ -61,6 +61,24 @@ def test_numpy_and_pandas_profile_agrees_with_ours(cramers_v, frame):
     np.testing.assert_allclose(ours.cramers_v, other.cramers_v, rtol=0, atol=1e-12)
 
 
+def test_no_v_is_computed_for_a_pair_the_report_shows_without_one():
+    calls = []
+
+    def counted(x, y, kx, ky):
+        calls.append((kx, ky, x.size))
+        return baselines.cramers_v_numpy(x, y, kx, ky)
+
+    numpy = baselines.baseline_kernels()
+    kernels = baselines.Kernels("counted", numpy.summary, numpy.z_flags, numpy.rare_flags, counted)
+    profile = run_profile(encode(awkward_frame()), kernels, 3.0)
+    shown = (
+        ~profile.sparse_pairs() & (profile.pair_categories >= 2) & (profile.pair_categories.T >= 2)
+    )
+    np.fill_diagonal(shown, False)
+    assert len(calls) == shown.sum() // 2 and all(n >= 5 * kx * ky for kx, ky, n in calls)
+    assert np.isnan(profile.cramers_v[~shown & ~np.eye(len(shown), dtype=bool)]).all()
+
+
 def masked(x, y):
     """The rows where both have a value, recoded with boolean masks, the obvious way."""
     keep = (x >= 0) & (y >= 0)

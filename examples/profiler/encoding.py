@@ -13,7 +13,7 @@ import pandas as pd
 from numpy.typing import NDArray
 
 from . import rules
-from .format import percent
+from .format import count, label, percent
 
 Data = NDArray[np.floating[Any]]  # a measurement as the frame holds it: float16, 32 or 64
 Codes = NDArray[np.signedinteger[Any]]  # 0 … k − 1, −1 for a missing value
@@ -64,13 +64,14 @@ class Categorical:
 class Measurement:
     values: Data  # NaN where a value is missing
     missing: int
+    marker: str | None = None  # the text that stood for a missing value, if it was text
 
 
 @dataclass
 class Other:
     """A column that is neither a measurement nor a set of categories: what it holds."""
 
-    kind: str  # "dates", "identifier", "row counter", or a calendar unit ("month" …)
+    kind: str  # "dates", "times", "identifier", "code", "row counter", or a calendar unit
     missing: int
     what: str
 
@@ -115,50 +116,82 @@ def categories(series: pd.Series[Any]) -> Categorical:
     return Categorical(small, labels, counts[1:], int(counts[0]))
 
 
-def numeric_kind(name: str, values: Data, missing: int, integers: bool) -> Other | None:
+def numeric_kind(
+    name: str, values: Data, missing: int, integers: bool, others: Sequence[str] = ()
+) -> Other | None:
     """What a numeric column holds if it is no measurement, else None; integers says that
-    its type holds whole numbers only."""
+    its type holds whole numbers only, others names the table's other columns."""
     # Most measurements show a fraction in their first values: no copy of them is made then.
     if missing == values.size or not (integers or rules.whole_numbers(values)):
         return None
     present = values[~np.isnan(values)] if missing else values
-    unit = rules.calendar_unit(name, present)
+    unit = rules.calendar_unit(name, present, others)
     # Years read best without a thousands separator.
     low, high = (f"{x:{'' if unit == 'year' else ','}.0f}" for x in (present.min(), present.max()))
     span = low if low == high else f"{low} to {high}"
+    distinct = f"{np.unique(present).size:,} distinct"
     if rules.named_as_id(name):
-        return Other("identifier", missing, f"{np.unique(present).size:,} distinct, {span}")
+        return Other("identifier", missing, f"{distinct}, {span}")
     if unit:
         return Other(unit, missing, f"{unit}s {span}")
-    dates = rules.yyyymmdd_dates(present)
-    if dates is not None:
-        return Other("dates", missing, f"YYYYMMDD, {rules.date_range(dates)}")
+    for dates, how in (
+        (rules.yyyymmdd_dates(present), "YYYYMMDD"),
+        (rules.epoch_dates(name, present), "seconds since 1970"),
+    ):
+        if dates is not None:
+            return Other("dates", missing, f"{how}, {rules.date_range(dates)}")
+    coded = rules.coded_by(name, others)
+    if coded or rules.named_as_code(name):
+        named = f", named in {coded}" if coded else ""
+        return Other("code", missing, f"{distinct}, {span}{named}")
     ones, steps = rules.counter_steps(present)
     if steps:
         every = f"{ones:,} of {steps:,} steps ({percent(ones, steps)})"
         every = "every step" if ones == steps else every
         return Other("row counter", missing, f"{span}, up by 1 at {every}")
-    if rules.unnamed(name) and np.unique(present).size == present.size:
-        return Other("identifier", missing, f"{present.size:,} distinct, {span}, without a name")
+    if rules.row_names(name) and np.unique(present).size == present.size:
+        return Other("identifier", missing, f"{distinct}, {span}, as row names")
     return None
 
 
 def text_kind(name: str, column: Categorical) -> Other | None:
     """What a text column holds if it is no set of categories, else None."""
-    dates = rules.parse_dates(column.labels)
-    if dates is not None:
-        return Other("dates", column.missing, rules.date_range(dates))
+    read = rules.parse_dates(column.labels, column.counts)
+    if read is not None:
+        what = rules.date_range(read.dates)
+        if read.unreadable_rows:
+            bad = count(read.unreadable_rows, "row")
+            what += f"; {bad} not a date (such as {label(read.example)})"
+        return Other("dates", column.missing, what)
+    times = rules.times_of_day(column.labels)
+    if times:
+        return Other("times", column.missing, f"times of day, {times}")
     k = len(column.labels)
-    if rules.id_by_content(column.counts) or (rules.named_as_id(name) and k >= 2):
-        unique = "each once" if k == column.values else f"in {column.values:,} values"
+    unique = "each once" if k == column.values else f"in {column.values:,} values"
+    if rules.row_names(name) and k == column.values:
+        return Other("identifier", column.missing, f"{k:,} distinct, as row names")
+    if rules.id_by_content(column.counts) or rules.id_by_name(name, column.counts):
         return Other("identifier", column.missing, f"{k:,} distinct {unique}")
     return None
+
+
+def marked_numbers(column: Categorical) -> tuple[Data, str] | None:
+    """A text column of numbers and one missing-value marker as floats, NaN where the value
+    was missing or the marker, with the marker; else None."""
+    marked = rules.numbers_with_marker(column.labels)
+    if marked is None:
+        return None
+    marker, numbers = marked
+    # Code -1, a missing value, takes the NaN put after the labels' numbers.
+    values: Data = np.append(numbers, np.nan)[column.codes]
+    return values, marker
 
 
 def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "data") -> Table:
     """The frame typed and encoded; the columns named in categorical are taken as categories
     whatever they hold."""
     table = Table(name, len(frame), frame.shape[1])
+    names = [str(column) for column in frame.columns]
     for column in frame.columns:
         series, label = frame[column], str(column)
         dtype = series.dtype
@@ -172,13 +205,23 @@ def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "da
             values = series.to_numpy(dtype=float_type(dtype), na_value=np.nan)
             missing = int(np.count_nonzero(np.isnan(values)))
             integers = pd.api.types.is_integer_dtype(dtype)
-            other = numeric_kind(label, values, missing, integers)
+            other = numeric_kind(label, values, missing, integers, names)
             if other:
                 table.other[label] = other
             else:
                 table.measurements[label] = Measurement(values, missing)
         else:
             encoded = categories(series)
+            numbers = marked_numbers(encoded)
+            if numbers is not None:
+                values, marker = numbers
+                missing = int(np.count_nonzero(np.isnan(values)))
+                other = numeric_kind(label, values, missing, False, names)
+                if other:
+                    table.other[label] = other
+                else:
+                    table.measurements[label] = Measurement(values, missing, marker)
+                continue
             other = text_kind(label, encoded)
             if other:
                 table.other[label] = other

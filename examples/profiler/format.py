@@ -106,11 +106,22 @@ def wrapped(text: str, indent: str = "  ", first: str = "") -> str:
     )
 
 
-def listing(start: str, items: Sequence[str], indent: str = "    ") -> str:
-    """start, then the items separated by commas, wrapped between items, not inside one."""
+# A list runs to at most this many lines; the items past them are counted, not listed.
+LIST_LINES = 6
+
+
+def listing(
+    start: str, items: Sequence[str], indent: str = "    ", max_lines: int = LIST_LINES
+) -> str:
+    """start, then the items separated by commas, wrapped between items, not inside one; past
+    max_lines, the rest counted: "and 80 more"."""
     lines = wrapped(start, indent).split("\n")
     for k, item in enumerate(items):
         item += "," if k < len(items) - 1 else ""
+        left = len(items) - k - 1
+        more = f" and {left:,} more" if left else ""
+        if len(lines[-1]) + 1 + len(item) + len(more) > WIDTH and len(lines) == max_lines:
+            return "\n".join(lines) + f" and {len(items) - k:,} more"
         if len(lines[-1]) + 1 + len(item) > WIDTH:
             lines.append(indent + item)
         else:
@@ -120,7 +131,8 @@ def listing(start: str, items: Sequence[str], indent: str = "    ") -> str:
 
 def table(rows: Sequence[Sequence[str]], right: Sequence[bool]) -> list[str]:
     """Rows of cells as lines: each column as wide as its widest cell, GAP spaces between,
-    right-aligned where right says so; a last cell may run past (free text)."""
+    right-aligned where right says so; a last cell beyond them (free text) is wrapped within
+    WIDTH, its next lines under its start."""
     widths = [max(len(row[c]) for row in rows if c < len(row)) for c in range(len(right))]
     lines = []
     for row in rows:
@@ -128,6 +140,18 @@ def table(rows: Sequence[Sequence[str]], right: Sequence[bool]) -> list[str]:
             f"{cell:>{widths[c]}}" if right[c] else f"{cell:<{widths[c]}}"
             for c, cell in enumerate(row[: len(right)])
         ]
-        extra = [" ".join(row[len(right) :])] if len(row) > len(right) else []
-        lines.append((" " * GAP).join(cells + extra).rstrip())
+        start = (" " * GAP).join(cells)
+        extra = " ".join(row[len(right) :]).strip()
+        if not extra:
+            lines.append(start.rstrip())
+            continue
+        # Where the cells leave too little room, the text goes under them instead.
+        indent = len(start) + GAP if len(start) + GAP <= WIDTH - 30 else 4
+        text = textwrap.wrap(extra, WIDTH - indent, break_on_hyphens=False) or [""]
+        if indent == len(start) + GAP:
+            lines.append(start + " " * GAP + text[0])
+            text = text[1:]
+        else:
+            lines.append(start.rstrip())
+        lines += [" " * indent + part for part in text]
     return lines

@@ -32,7 +32,10 @@ def cramers_v_figure(table: Table, profile: Profile) -> Figure:
     ax.set_yticks(range(len(names)), names)
     notes = set()
     for (i, j), value in np.ndenumerate(v):
-        if sparse[i, j]:
+        if profile.one_to_one[i, j]:
+            text, color = "1:1", "black"
+            notes.add("1:1: the two columns code the same thing (V = 1)")
+        elif sparse[i, j]:
             text, color = "sparse", "black"
             notes.add(f"sparse: fewer rows than {MIN_PER_CELL} per cell of the pair's table")
         elif math.isnan(value):

@@ -48,6 +48,8 @@ class Profile:
     pair_rows: NDArray[np.intp]  # [i, j]: rows where both have a value ([i, i]: column i's)
     pair_categories: NDArray[np.intp]  # [i, j]: categories of column i in those rows
     threads: int
+    # [i, j]: a pair too sparse for its V whose columns code the same thing (never [i, i]).
+    one_to_one: NDArray[np.bool_]
 
     def sparse_pairs(self) -> NDArray[np.bool_]:
         """[i, j]: too few rows for the cells of the pair's table (never [i, i])."""
@@ -137,12 +139,16 @@ def run_profile(
     pairs = CompletePairs(columns)
     counted = [name for name, column in table.categorical.items() if column.counted()]
 
-    def cramers_v(i: int, j: int) -> tuple[float, int, int, int]:
+    def cramers_v(i: int, j: int) -> tuple[float, int, int, int, bool]:
         (cx, kx), (cy, ky) = pairs.codes(i, j)
         # With one category (or none) on either side, V is 0 / 0: the module returns 0.0,
-        # which would read as "independent".
-        v = kernels.cramers_v(cx, cy, kx, ky) if min(kx, ky) >= 2 else np.nan
-        return v, cx.size, kx, ky
+        # which would read as "independent". A table too sparse for χ² gets no V either, as
+        # the report shows none; whether its columns code the same thing is seen directly.
+        if min(kx, ky) < 2:
+            return np.nan, cx.size, kx, ky, False
+        if cx.size < MIN_PER_CELL * kx * ky:
+            return np.nan, cx.size, kx, ky, rules.one_to_one(cx, cy, kx, ky)
+        return kernels.cramers_v(cx, cy, kx, ky), cx.size, kx, ky, False
 
     def call(fn: Callable[..., Any], *args: Any) -> Callable[[], Any]:
         return lambda: fn(*args)
@@ -159,10 +165,12 @@ def run_profile(
     v = np.full((m, m), np.nan)
     rows = np.zeros((m, m), dtype=np.intp)
     categories = np.zeros((m, m), dtype=np.intp)
+    same = np.zeros((m, m), dtype=bool)
     for i, column in enumerate(columns):
         v[i, i], rows[i, i], categories[i, i] = 1.0, column.values, len(column.labels)
-    for (i, j), (vij, n, kx, ky) in zip(pair_list, results):
+    for (i, j), (vij, n, kx, ky, one) in zip(pair_list, results):
         v[i, j] = v[j, i] = vij
         rows[i, j] = rows[j, i] = n
         categories[i, j], categories[j, i] = kx, ky
-    return Profile(numeric, rare_flags, names, v, rows, categories, threads)
+        same[i, j] = same[j, i] = one
+    return Profile(numeric, rare_flags, names, v, rows, categories, threads, same)

@@ -6,9 +6,10 @@ import itertools
 import math
 
 import numpy as np
+from numpy.typing import NDArray
 
 from . import rules
-from .encoding import MIN_PER_CELL, Table
+from .encoding import MIN_PER_CELL, Categorical, Table
 from .format import (
     GAP,
     WIDTH,
@@ -21,12 +22,17 @@ from .format import (
     table,
     wrapped,
 )
-from .profile import STATS, Numeric, Profile
+from .profile import STATS, Numeric, Profile, Rare
 
 # A V computed on fewer than this share of the rows (the rest miss a value in either column)
 # is shown with the number of rows it used.
 FEW_ROWS_SHARE = 0.5
 V_DECIMALS = 3
+
+
+# The kinds of column that are neither measurements nor categories, as the report names them.
+KIND_NAMES = {"dates": "dates", "times": "times of day", "identifier": "identifiers"}
+KIND_NAMES |= {"code": "codes", "row counter": "row counters"}
 
 
 def other_section(data: Table) -> list[str]:
@@ -35,9 +41,10 @@ def other_section(data: Table) -> list[str]:
     short = short_names(data.other)
     rows = [["column", "holds", "missing", ""]]
     rows += [[short[n], o.kind, f"{o.missing:,}", o.what] for n, o in data.other.items()]
+    kinds = [KIND_NAMES.get(o.kind, "calendar fields") for o in data.other.values()]
     return [
         "",
-        "Neither measurements nor categories: dates, identifiers, calendar fields, row counters",
+        wrapped(f"Neither measurements nor categories: {', '.join(dict.fromkeys(kinds))}"),
         *table(rows, [False, False, True]),
     ]
 
@@ -65,6 +72,7 @@ def numeric_lines(data: Table, profile: Profile, digits: int) -> list[str]:
 def numeric_section(data: Table, profile: Profile, z: float) -> list[str]:
     if not profile.numeric:
         return []
+    short = short_names(data.measurements)
     # Fewer digits only where six would not fit the width.
     digits = next(
         d for d in (6, 5, 4, 3) if max(map(len, numeric_lines(data, profile, d))) <= WIDTH or d == 3
@@ -76,11 +84,17 @@ def numeric_section(data: Table, profile: Profile, z: float) -> list[str]:
         *numeric_lines(data, profile, digits),
     ]
     if any(column.missing for column in profile.numeric.values()):
+        lines.append("missing: empty or NaN; each line is of the values present.")
+    markers: dict[str, list[str]] = {}
+    for name, measurement in data.measurements.items():
+        if measurement.marker is not None:
+            markers.setdefault(measurement.marker, []).append(short[name])
+    for marker, names in markers.items():
         lines.append(
-            wrapped(
-                "missing: NaN. Over all its rows, NaN included, calculate_summary_stats would give"
-                " a column mean nan and std 0, and detect_continuous_outliers would flag nothing:"
-                " each line is of the values present."
+            listing(
+                f'"{marker}": text that stands for a missing value in columns of numbers,'
+                " counted as missing in",
+                names,
             )
         )
     infinite = [
@@ -120,48 +134,66 @@ def rare_rule(share: float | None) -> str:
         by_share = f"{share:.3g} of the column's values present"
     return (
         f"a category is rare if seen fewer times than 'rare if <': {by_share}, or"
-        f" {rules.RARE_VS_TYPICAL:.0%} of the count of its typical category if less"
+        f" {rules.RARE_VS_TYPICAL:.0%} of the count of its typical category if less. 'rare'"
+        " counts the rare categories, 'rows' the rows they hold"
     )
+
+
+def rare_cells(column: Categorical, rare: Rare) -> tuple[list[str], NDArray[np.intp]]:
+    """The cells 'rare if <', 'rare', 'in rows' and the text after them of a column that gets
+    rare values, and the codes of its rare categories to list, rarest first."""
+    none = np.zeros(0, np.intp)
+    if math.ceil(rare.limit) <= 1:
+        return ["-", "-", "-", f"none: its limit, {rare.limit:.2g}, is under one row"], none
+    limit = f"{math.ceil(rare.limit):,}"
+    if rare.flags is None:
+        return [limit, "0", "0", ""], none
+    rows_flagged = (rare.flags == 1) & (column.codes >= 0)
+    codes = np.unique(column.codes[rows_flagged]).astype(np.intp)
+    k, rows = len(column.labels), f"{int(rows_flagged.sum()):,}"
+    if rules.long_tail(column.counts, rare.limit):
+        tail = f"a long tail: {codes.size:,} of {k:,} categories, not listed"
+        return [limit, f"{codes.size:,}", rows, tail], none
+    return [limit, f"{codes.size:,}", rows, ""], codes[
+        np.argsort(column.counts[codes], kind="stable")
+    ]
 
 
 def categorical_section(data: Table, profile: Profile, share: float | None) -> list[str]:
     if not data.categorical:
         return []
     short = short_names(data.categorical)
-    rows = [["column", "categories", "missing", "rare if <", "rare", "rare categories (count)"]]
+    header = ["column", "categories", "missing", "rare if <", "rare", "rows"]
+    rows = [header + ["rare categories (rows each)"]]
     rare_codes = {}
     notes = set()
     for name, column in data.categorical.items():
         k = len(column.labels)
         start = [short[name], f"{k:,}", f"{column.missing:,}"]
+        if column.missing:
+            notes.add("missing")
         rare = profile.rare.get(name)
         if rare is None:
             if column.too_many():
-                why = f"too many for {count(column.values, 'value')}:"
-                why += f" {column.values / k:.3g} a category"
+                why = f"too many: {column.values / k:.3g} values a category"
                 notes.add("too many")
             else:
                 why = column.left_out()
-            rows.append(start + ["-", "-", why])
+            rows.append(start + ["-", "-", "-", why])
             continue
-        if column.missing:
-            notes.add("missing")
-        flagged = 0
-        if rare.flags is not None:
-            rows_flagged = (rare.flags == 1) & (column.codes >= 0)
-            codes = np.unique(column.codes[rows_flagged])
-            rare_codes[len(rows)] = column, codes[np.argsort(column.counts[codes], kind="stable")]
-            flagged = int(rows_flagged.sum())
-        rows.append(start + [f"{math.ceil(rare.limit):,}", f"{flagged:,}", ""])
+        cells, codes = rare_cells(column, rare)
+        if codes.size:
+            rare_codes[len(rows)] = column, codes
+        rows.append(start + cells)
     # The rare categories get the room that the cells before them leave.
-    room = WIDTH - sum(max(len(row[c]) for row in rows) + GAP for c in range(5))
+    room = WIDTH - sum(max(len(row[c]) for row in rows) + GAP for c in range(len(header)))
     for r, (column, codes) in rare_codes.items():
         labels = [column.labels[c] for c in codes]
-        rows[r][5] = rare_list(labels, [int(column.counts[c]) for c in codes], room)
+        rows[r][-1] = rare_list(labels, [int(column.counts[c]) for c in codes], room)
     lines = [
         "",
         wrapped(f"Categorical columns ({len(data.categorical):,}): {rare_rule(share)}"),
-        *table(rows, [False, True, True, True, True]),
+        *table(rows, [False] + [True] * (len(header) - 1)),
     ]
     if "too many" in notes:
         lines.append(
@@ -172,12 +204,7 @@ def categorical_section(data: Table, profile: Profile, share: float | None) -> l
             )
         )
     if "missing" in notes:
-        lines.append(
-            wrapped(
-                "missing: pd.factorize's code -1, flagged by detect_categorical_outliers as out of"
-                " range: counted here as missing, not as rare"
-            )
-        )
+        lines.append("missing: empty cells, counted apart: a missing value is never a category.")
     return lines
 
 
@@ -203,19 +230,20 @@ def cramers_v_section(data: Table, profile: Profile) -> list[str]:
     v, rows, categories = profile.cramers_v, profile.pair_rows, profile.pair_categories
     sparse = profile.sparse_pairs()
     few = rows < FEW_ROWS_SHARE * data.rows
-    cells = [
-        [
-            "1.000"
-            if i == j
-            else "n/a"
-            if math.isnan(v[i, j])
-            else "sparse"
-            if sparse[i, j]
-            else f"{v[i, j]:.{V_DECIMALS}f}" + ("*" if few[i, j] else "")
-            for j in range(len(names))
-        ]
-        for i in range(len(names))
-    ]
+    same = profile.one_to_one
+
+    def shown_as(i: int, j: int) -> str:
+        if i == j:
+            return "1.000"
+        if min(categories[i, j], categories[j, i]) < 2:
+            return "n/a"
+        if same[i, j]:
+            return "1:1"
+        if sparse[i, j]:
+            return "sparse"
+        return f"{v[i, j]:.{V_DECIMALS}f}" + ("*" if few[i, j] else "")
+
+    cells = [[shown_as(i, j) for j in range(len(names))] for i in range(len(names))]
     shown = any(cells[i][j][0].isdigit() for i, j in itertools.permutations(range(len(names)), 2))
     if shown:
         lines += [
@@ -264,24 +292,47 @@ def cramers_v_section(data: Table, profile: Profile) -> list[str]:
                 too_sparse,
             )
         )
-    if any(cell.endswith("*") for row in cells for cell in row):
-        lines.append(f"*: computed on fewer than {FEW_ROWS_SHARE:.0%} of the {data.rows:,} rows:")
-        for i, name in enumerate(names):
-            # Each pair is listed once, under the column with fewer values.
-            partners = [
-                f"{short[names[j]]} {rows[i, j]:,}"
-                for j in range(len(names))
-                if cells[i][j].endswith("*") and (rows[i, i], i) < (rows[j, j], j)
-            ]
-            if partners:
-                lines.append(
-                    listing(f"  {short[name]} ({count(rows[i, i], 'value')}) with", partners)
-                )
-    if shown and any(data.categorical[name].missing for name in names):
+    one_to_one = [f"{short[names[i]]} with {short[names[j]]}" for i, j in pairs if same[i, j]]
+    if one_to_one:
         lines.append(
-            wrapped(
-                "Each V is computed over the rows where both columns have a value:"
-                " calculate_cramers_v would skip a pair with a missing code (-1) but count it in n."
+            listing(
+                "1:1: each category of one column meets a single category of the other, both"
+                " ways: the two code the same thing (V = 1, however sparse):",
+                one_to_one,
             )
         )
+    lines += few_rows_notes(data, profile, cells)
     return lines
+
+
+# A longer list of the pairs computed on few rows is folded into one line per column.
+FEW_ROWS_LINES = 8
+FEW_ROWS_COLUMNS = 12
+
+
+def few_rows_notes(data: Table, profile: Profile, cells: list[list[str]]) -> list[str]:
+    names, rows = profile.v_columns, profile.pair_rows
+    short = short_names(names)
+    partners: dict[int, list[int]] = {}
+    for i, j in itertools.permutations(range(len(names)), 2):
+        # Each pair is listed once, under the column with fewer values.
+        if cells[i][j].endswith("*") and (rows[i, i], i) < (rows[j, j], j):
+            partners.setdefault(i, []).append(j)
+    if not partners:
+        return []
+    start = f"*: computed on fewer than {FEW_ROWS_SHARE:.0%} of the {data.rows:,} rows"
+    lines = [
+        listing(
+            f"  {short[names[i]]} ({count(rows[i, i], 'value')}) with",
+            [f"{short[names[j]]} {rows[i, j]:,}" for j in js],
+        )
+        for i, js in partners.items()
+    ]
+    if sum(text.count("\n") + 1 for text in lines) <= FEW_ROWS_LINES:
+        return [start + ":", *lines]
+    pairs = sum(map(len, partners.values()))
+    fewest = sorted(partners, key=lambda i: (rows[i, i], i))
+    items = [f"{short[names[i]]} ({rows[i, i]:,} values)" for i in fewest[:FEW_ROWS_COLUMNS]]
+    if len(fewest) > FEW_ROWS_COLUMNS:
+        items.append(f"and {len(fewest) - FEW_ROWS_COLUMNS:,} more")
+    return [listing(f"{start}: {count(pairs, 'pair')}, with the columns of fewest values:", items)]
