@@ -5,22 +5,23 @@
 namespace py = pybind11;
 
 // PYBIND11_MODULE's entry point, written out for one check that must come before pybind11
-// touches its shared state. Before CPython 3.12 pybind11 keeps that state for the main
-// interpreter only, and making it ready from a sub-interpreter waits in PyGILState_Ensure for
-// the interpreter lock that the importing thread itself holds: the import would never return.
-// So a sub-interpreter is refused first, with the text CPython 3.12 and later give for the
-// module's multiple-interpreters slot, which refuses isolated sub-interpreters there.
+// touches its shared state: every sub-interpreter is refused, whatever its kind. Before CPython
+// 3.12 pybind11 keeps that state for the main interpreter only, and making it ready from a
+// sub-interpreter waits in PyGILState_Ensure for the interpreter lock that the importing thread
+// itself holds: the import would never return. From 3.12 on, the multiple-interpreters slot
+// below refuses only isolated sub-interpreters; a legacy one (sharing the main interpreter's
+// lock) would import the module, load NumPy into itself at its first call, and leave NumPy
+// unloadable for the main interpreter once it is destroyed. The text is the one CPython gives
+// when that slot refuses.
 static int pybind11_exec_vantorix_core(PyObject* module);
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_vantorix_core() {
     PYBIND11_CHECK_PYTHON_VERSION
-#if PY_VERSION_HEX < 0x030C0000
     if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
         PyErr_SetString(PyExc_ImportError,
                         "module vantorix_core does not support loading in subinterpreters");
         return nullptr;
     }
-#endif
     try {
         py::detail::ensure_internals();
         // The GIL option first: in the other order, pybind11's multiple-interpreters option
