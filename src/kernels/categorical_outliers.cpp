@@ -160,7 +160,7 @@ void flag_scattered_codes(const ArrayView<std::int32_t>& view, std::int64_t n, s
                            }
                        }
                    });
-    std::sort(placed.begin(), placed.end());
+    sort_checked(placed.begin(), placed.end());
     const double limit = limit_of(n, threshold);
     SignalCheck check;
     for (std::size_t i = 0; i < placed.size();) {

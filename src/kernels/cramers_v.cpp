@@ -217,7 +217,7 @@ public:
             }
             return;
         }
-        std::sort(seen_.begin(), seen_.end());
+        sort_checked(seen_.begin(), seen_.end());
         std::size_t m = 0;
         for (std::size_t i = 0; i < seen_.size(); ++m) {
             std::size_t j = i;
