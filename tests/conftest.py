@@ -133,6 +133,12 @@ def tables_may_run_out(size):
     return size > 2**28
 
 
+def cells_may_run_out(kx, ky):
+    """Whether calculate_cramers_v's declared counts ask for a table too large to be sure of
+    getting: only two negative counts still make a table of their product's cells."""
+    return kx < 0 and ky < 0 and tables_may_run_out(kx * ky)
+
+
 def assert_same_outcome(actual, expected, may_run_out=False):
     """The same bits, types and shapes, or the same exception with the same message. With
     `may_run_out`, a MemoryError may stand for a result or a ValueError: a working table that

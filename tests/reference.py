@@ -87,8 +87,13 @@ def calculate_cramers_v(x, y, n_categories_x, n_categories_y):
     if y.shape[0] != n:
         raise RuntimeError("Input vectors must have identical lengths.")
     kx, ky = n_categories_x, n_categories_y
-    # The working tables are made in the order table, row totals, column totals.
-    if kx * ky < 0 or kx < 0 or ky < 0:
+    # The working tables are made in the order table, row totals, column totals. Two negative
+    # counts make a positive number of cells: a table of more bytes than any address space
+    # holds is refused before the row totals fail (smaller ones may be refused too, see
+    # cells_may_run_out).
+    if kx < 0 and ky < 0 and kx * ky * 8 >= 2**63:
+        raise MemoryError("std::bad_alloc")
+    if kx < 0 or ky < 0:
         raise ValueError("vector too long")
     table = {}
     row_totals = {}

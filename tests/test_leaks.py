@@ -11,6 +11,7 @@ LeakSanitizer checks the module's own heap instead.
 import ctypes
 import gc
 import os
+import signal
 import sys
 import tracemalloc
 
@@ -65,6 +66,48 @@ def under(function, **errstate):
     return call
 
 
+class Interrupted(Exception):
+    pass
+
+
+def interrupted(function):
+    """`function` under a timer that fires during the call, whose handler raises Interrupted:
+    the kernel stops at its next look for signals."""
+
+    def stop(signum, frame):
+        raise Interrupted
+
+    def call(*args):
+        previous = signal.signal(signal.SIGALRM, stop)
+        signal.setitimer(signal.ITIMER_REAL, 0.001)
+        try:
+            return function(*args)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+
+    return call
+
+
+# Calls of seconds, stopped after a millisecond (no timer signals on Windows).
+ids = frozen(np.arange(30_000), np.int32)
+INTERRUPTED_V = {}
+INTERRUPTED_STATS = {}
+if hasattr(signal, "setitimer"):
+    INTERRUPTED_V["V interrupted"] = (
+        interrupted(vc.calculate_cramers_v),
+        (ids, ids[::-1], N31 - 1, N31 - 1),
+        {},
+        Interrupted,
+    )
+    INTERRUPTED_STATS["stats interrupted"] = (
+        interrupted(vc.calculate_summary_stats),
+        (np.broadcast_to(1.0, (N31, 4)),),
+        {},
+        Interrupted,
+    )
+
+
 class Index:
     def __index__(self):
         return 3
@@ -91,8 +134,10 @@ CASES = {
     "V table negative": (vc.calculate_cramers_v, (codes, codes, -1, 2), {}, ValueError),
     "V rows negative": (vc.calculate_cramers_v, (codes, codes, -2000, -2000), {}, ValueError),
     "V columns negative": (vc.calculate_cramers_v, (codes, codes, 0, -1), {}, ValueError),
-    "V product positive": (vc.calculate_cramers_v, (codes, codes, -N31, -N31), {}, ValueError),
+    # Two negative counts: a table of their product's cells is asked for, and given back.
+    "V product positive": (vc.calculate_cramers_v, (codes, codes, -N31, -N31), {}, MemoryError),
     "V sparse table": (vc.calculate_cramers_v, (codes, codes, N31 - 1, N31 - 1), {}, None),
+    **INTERRUPTED_V,
     "stats": (vc.calculate_summary_stats, (matrix,), {}, None),
     "stats cast": (vc.calculate_summary_stats, (matrix.astype(">f4").T,), {}, None),
     "stats in place": (vc.calculate_summary_stats, (matrix.astype("f4").T,), {}, None),
@@ -132,6 +177,8 @@ CASES = {
     # The result is made before the count is looked at, and dropped.
     "codes negative count": (vc.detect_categorical_outliers, (codes, -1, 0.1), {}, ValueError),
     "codes result": (vc.detect_categorical_outliers, (huge["i1"], 3, 0.1), {}, MemoryError),
+    "codes scattered": (vc.detect_categorical_outliers, (spread, N31 - 1, 0.1), {}, None),
+    **INTERRUPTED_STATS,
 }
 
 

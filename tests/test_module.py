@@ -226,33 +226,55 @@ REBUILT_ON_IMPORT = any(type(f).__name__ == "ScikitBuildRedirectingFinder" for f
 
 
 @pytest.mark.skipif(REBUILT_ON_IMPORT, reason="the editable install's import runs a subprocess")
-@pytest.mark.parametrize("imported_first", [False, True], ids=["fresh", "imported"])
-def test_sub_interpreters_are_refused_at_once(imported_first):
-    # Before the refusal the import waited forever: the timeout turns that into a failure.
+@pytest.mark.parametrize("kind", ["isolated", "legacy"])
+@pytest.mark.parametrize("main", ["fresh", "imported", "called"])
+def test_sub_interpreters_are_refused_at_once(kind, main):
+    # Isolated sub-interpreters have their own lock, legacy ones share the main interpreter's.
+    # Once a legacy one had loaded NumPy through the module and was destroyed, the main
+    # interpreter's next call failed to load NumPy. Before the refusal, the import waited
+    # forever on 3.11: the timeout turns that into a failure.
     proc = run_python(
         """
         import sys
-        if sys.argv[1] == "True":
+
+        def call():
             import vantorix_core
+
+            return vantorix_core.detect_continuous_outliers([1.0, 2.0, 3.0, 100.0], 1.0).tolist()
+
+        kind, main = sys.argv[1:]
+        if main != "fresh":
+            import vantorix_core
+        if main == "called":
+            assert call() == [0, 0, 0, 1]
+        code = "import vantorix_core; vantorix_core.detect_continuous_outliers([1.0], 1.0)"
         try:
             import _interpreters  # 3.13 and later
 
-            failure = _interpreters.exec(_interpreters.create(), "import vantorix_core")
-            print(f"{failure.type.__name__}: {failure.msg}")
+            interp = _interpreters.create(kind)
+            failure = _interpreters.exec(interp, code)
+            print(f"{failure.type.__name__}: {failure.msg}" if failure else "imported")
+            _interpreters.destroy(interp)
         except ImportError:
             import _xxsubinterpreters
 
+            interp = _xxsubinterpreters.create(isolated=kind == "isolated")
             try:
-                _xxsubinterpreters.run_string(_xxsubinterpreters.create(), "import vantorix_core")
+                _xxsubinterpreters.run_string(interp, code)
+                print("imported")
             except _xxsubinterpreters.RunFailedError as e:
                 print(str(e).replace("<class 'ImportError'>", "ImportError"))
+            _xxsubinterpreters.destroy(interp)
+        print(call())
         """,
-        str(imported_first),
+        kind,
+        main,
         timeout=60,
     )
-    assert proc.stdout.strip() == (
-        "ImportError: module vantorix_core does not support loading in subinterpreters"
-    ), proc.stderr
+    assert proc.stdout.splitlines() == [
+        "ImportError: module vantorix_core does not support loading in subinterpreters",
+        "[0, 0, 0, 1]",
+    ], proc.stderr
 
 
 def pyenv_interpreter(minor):

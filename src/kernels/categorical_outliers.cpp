@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "array_view.h"
 #include "dispatch.h"
@@ -93,6 +94,10 @@ void look_up_fastest(const std::int32_t* data, std::int64_t n, std::uint32_t k,
     look_up(data, n, k, decided, flags);
 }
 
+// The product, not counts / n compared with threshold: they differ where it rounds
+// (n = 100, threshold = 0.07 gives 7.000000000000001). A NaN limit flags nothing.
+double limit_of(std::int64_t n, double threshold) { return static_cast<double>(n) * threshold; }
+
 template <int lanes, typename Count>
 void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32_t k,
                 double threshold, std::int32_t* flags) {
@@ -104,21 +109,26 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
                    });
     merge<lanes>(k, count);
 
-    // The product, not counts / n compared with threshold: they differ where it rounds
-    // (n = 100, threshold = 0.07 gives 7.000000000000001). A NaN limit flags nothing.
-    const double limit = static_cast<double>(n) * threshold;
+    const double limit = limit_of(n, threshold);
     if (k <= n) {
         // Decide each category once, in place, and look the answer up per element; slot k
         // answers for every out-of-range code.
-        for (std::int64_t c = 0; c < k; ++c) {
-            count[c] = limit > static_cast<double>(count[c]);
+        for (std::int64_t c0 = 0; c0 < k; c0 += kWorkPerCheck) {
+            if (c0 > 0) {
+                check_signals();
+            }
+            const std::int64_t c1 = std::min<std::int64_t>(k, c0 + kWorkPerCheck);
+            for (std::int64_t c = c0; c < c1; ++c) {
+                count[c] = limit > static_cast<double>(count[c]);
+            }
         }
         count[k] = 1;
         for_each_block(view, n,
                        [&](const std::int32_t* codes, std::int64_t first, std::int64_t m,
                            const auto&) { look_up_fastest(codes, m, k, count, flags + first); });
     } else {
-        // More categories than elements: a pass over the table would cost more than the data.
+        // More categories than elements (but not many more): a pass over the table would cost
+        // more than the data.
         for_each_block(
             view, n,
             [&](const std::int32_t* codes, std::int64_t first, std::int64_t m, const auto&) {
@@ -128,6 +138,41 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
                         (c >= k) | (limit > static_cast<double>(count[std::min(c, k)]));
                 }
             });
+    }
+}
+
+// Far more categories than elements: a count per category would be sized by the declared k,
+// and each code that occurs would touch a page of its own. Instead the valid codes are sorted
+// with their places, code in the high half, so that each run of one code is its count and
+// memory follows the data: 8 bytes per valid element. n < k < 2^31, so places fit 32 bits.
+void flag_scattered_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32_t k,
+                          double threshold, std::int32_t* flags) {
+    std::vector<std::uint64_t> placed;
+    placed.reserve(static_cast<std::size_t>(n));  // address space only, until written
+    for_each_block(view, n,
+                   [&](const std::int32_t* codes, std::int64_t first, std::int64_t m, const auto&) {
+                       for (std::int64_t i = 0; i < m; ++i) {
+                           const auto c = static_cast<std::uint32_t>(codes[i]);
+                           flags[first + i] = c >= k;
+                           if (c < k) {
+                               placed.push_back(std::uint64_t{c} << 32 |
+                                                static_cast<std::uint32_t>(first + i));
+                           }
+                       }
+                   });
+    sort_checked(placed.begin(), placed.end());
+    const double limit = limit_of(n, threshold);
+    SignalCheck check;
+    for (std::size_t i = 0; i < placed.size();) {
+        std::size_t j = i;
+        while (j < placed.size() && placed[j] >> 32 == placed[i] >> 32) {
+            ++j;
+        }
+        const std::int32_t rare = limit > static_cast<double>(j - i);
+        check.done(static_cast<std::int64_t>(j - i));
+        for (; i < j; ++i) {
+            flags[static_cast<std::uint32_t>(placed[i])] = rare;
+        }
     }
 }
 
@@ -161,6 +206,8 @@ py::array_t<std::int32_t> detect_categorical_outliers(InputArray<std::int32_t> d
         const auto k = static_cast<std::uint32_t>(n_categories);
         if (k == 0) {
             std::fill(flags, flags + n, 1);  // no valid code at all
+        } else if (k / 4 > n) {
+            flag_scattered_codes(view, n, k, threshold, flags);
         } else if (n <= std::numeric_limits<std::uint32_t>::max()) {
             // A count never exceeds n: 32 bits suffice below 2^32 elements.
             flag_codes<std::uint32_t>(view, n, k, threshold, flags);

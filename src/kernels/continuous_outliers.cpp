@@ -152,6 +152,19 @@ void flag(const ArrayView<double>& view, std::int64_t n, double threshold, std::
         return;
     }
     const Band b = band_of(m.mean, m.std, threshold);
+    if (view.direct(0)) {
+        // Runs from the last to the first, each written from its end (write_flags): the sums
+        // have just read the data front to back, so its end is still in cache.
+        const double* x = view.line(0);
+        for (std::int64_t first = (n - 1) / kWorkPerCheck * kWorkPerCheck; first >= 0;
+             first -= kWorkPerCheck) {
+            write_flags_fastest(x + first, std::min(kWorkPerCheck, n - first), b, flags + first);
+            if (first > 0) {
+                check_signals();
+            }
+        }
+        return;
+    }
     for_each_block(view, n,
                    [&](const double* x, std::int64_t first, std::int64_t count, const auto&) {
                        write_flags_fastest(x, count, b, flags + first);

@@ -157,6 +157,7 @@ double dense_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std::
             table[c] += table[j * (cells + 1) + c];
         }
     }
+    SignalCheck check;
     const auto row_totals = zeroed_table<Count>(kx);
     const auto col_counts = zeroed_table<Count>(ky);
     for (std::int64_t r = 0; r < kx; ++r) {
@@ -164,10 +165,21 @@ double dense_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std::
             row_totals[r] += table[r * ky + c];
             col_counts[c] += table[r * ky + c];
         }
+        check.done(ky);
     }
     const auto col_totals = as_doubles(col_counts.get(), ky);
-    return fastest_sweep<Count>()(0.0, table.get(), row_totals.get(), kx, col_totals.get(), ky,
-                                  static_cast<double>(n));
+    // Bands of rows, the sum carried from one to the next, so that signals are looked at
+    // between them.
+    const Sweep<Count> sweep = fastest_sweep<Count>();
+    const std::int64_t band = std::max<std::int64_t>(1, kWorkPerCheck / ky);
+    double chi2 = 0.0;
+    for (std::int64_t r = 0; r < kx; r += band) {
+        const std::int64_t rows = std::min<std::int64_t>(band, kx - r);
+        chi2 = sweep(chi2, table.get() + r * ky, row_totals.get() + r, rows, col_totals.get(), ky,
+                     static_cast<double>(n));
+        check.done(rows * ky);
+    }
+    return chi2;
 }
 
 // The codes of one side that occur in tallied pairs, numbered 0, 1, ... in increasing order,
@@ -191,15 +203,21 @@ public:
     // After every code is seen: the totals in code order, and each code's place among them.
     void number() {
         if (dense_) {
-            for (std::uint32_t code = 0; code < k_; ++code) {
-                if (counts_[code] != 0) {
-                    totals_.push_back(counts_[code]);
-                    counts_[code] = static_cast<Count>(totals_.size() - 1);
+            for (std::int64_t start = 0; start < k_; start += kWorkPerCheck) {
+                if (start > 0) {
+                    check_signals();
+                }
+                const std::int64_t end = std::min<std::int64_t>(k_, start + kWorkPerCheck);
+                for (std::int64_t code = start; code < end; ++code) {
+                    if (counts_[code] != 0) {
+                        totals_.push_back(counts_[code]);
+                        counts_[code] = static_cast<Count>(totals_.size() - 1);
+                    }
                 }
             }
             return;
         }
-        std::sort(seen_.begin(), seen_.end());
+        sort_checked(seen_.begin(), seen_.end());
         std::size_t m = 0;
         for (std::size_t i = 0; i < seen_.size(); ++m) {
             std::size_t j = i;
@@ -276,6 +294,9 @@ double sparse_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std:
     const auto row = zeroed_table<Count>(width);
     const Sweep<Count> sweep = fastest_sweep<Count>();
     const auto count = static_cast<double>(n);
+    // Each row sweeps every column that occurs: with two columns of distinct codes, n^2 cells
+    // in all, minutes for a million pairs. Signals are looked at between rows.
+    SignalCheck check;
     double chi2 = 0.0;
     std::int64_t first = 0;
     for (std::int64_t r = 0; r < height; ++r) {
@@ -287,6 +308,7 @@ double sparse_chi_square(const ArrayView<std::int32_t>& vx, const ArrayView<std:
         for (std::int64_t i = first; i < next[r]; ++i) {
             row[by_row[i]] = 0;
         }
+        check.done(width + 2 * (next[r] - first));
         first = next[r];
     }
     return chi2;
@@ -296,6 +318,13 @@ template <typename Count>
 double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t>& vy,
                  std::int64_t n, std::int32_t n_categories_x, std::int32_t n_categories_y) {
     if (n_categories_x < 0 || n_categories_y < 0) {
+        // The table of kx * ky cells comes before the row totals, whose negative size is the
+        // error: two negative counts make a positive number of cells, and when a table of that
+        // many cannot be had, that is the failure the caller sees. It is asked for and given
+        // back at once, its pages never touched.
+        if (n_categories_x < 0 && n_categories_y < 0) {
+            zeroed_table<double>(std::int64_t{n_categories_x} * n_categories_y);
+        }
         throw std::length_error("vector too long");
     }
     // Nothing the table could hold changes these results.

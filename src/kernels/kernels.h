@@ -12,6 +12,9 @@ namespace py = pybind11;
 
 // Codes are read as int32 and data as float64, whatever integer or float dtype the caller's
 // array has (see InputArray): each element is the value NumPy's cast would give it.
+//
+// Every kernel looks for pending signals between blocks of its loops (check_signals), and a
+// signal handler's exception (KeyboardInterrupt for Ctrl-C) ends the call as error_already_set.
 
 // Cramer's V of two 1-D code vectors of equal length n, with n_categories_x and
 // n_categories_y declared categories. Pairs with a code outside 0..k-1 on either side are
@@ -19,7 +22,8 @@ namespace py = pybind11;
 // chi-square is one accumulator over the cells row by row, each cell's expected count
 // (row total * column total) / n used only when positive. k = min(counts) < 2 or n = 0 gives
 // 0.0. A negative count raises length_error("vector too long"), a table that cannot be had
-// bad_alloc.
+// bad_alloc; two negative counts first ask for a table of their (positive) product's cells,
+// and give bad_alloc when it cannot be had.
 double calculate_cramers_v(InputArray<std::int32_t> x, InputArray<std::int32_t> y,
                            int n_categories_x, int n_categories_y);
 

@@ -84,6 +84,7 @@ Sweepers fastest_sweeps() {
 // Row by row: each tile is a band of rows, all of its columns seen before the next band.
 void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
                   const Columns& acc, Sweep sweep) {
+    SignalCheck check;
     if (view.direct(1)) {
         const std::int64_t pitch = view.step(0) / static_cast<std::int64_t>(sizeof(double));
         const std::int64_t band = std::max<std::int64_t>(8, kTileBytes / (cols * 8));
@@ -92,6 +93,7 @@ void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t
             // The next tile, as tall as this one: the last one asks for nothing.
             const double* ahead = r0 + 2 * band <= rows ? view.line(1, r0 + band) : nullptr;
             sweep(Tile{view.line(1, r0), pitch, height, cols, ahead}, acc, r0 == 0);
+            check.done(height * cols);
         }
         return;
     }
@@ -104,6 +106,7 @@ void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t
             const std::int64_t w = std::min(width, cols - c0);
             view.read(1, r0, height, c0, w, buffer, w);
             sweep(Tile{buffer, w, height, w, nullptr}, acc.from(c0), r0 == 0);
+            check.done(height * w);
         }
     }
 }
@@ -112,9 +115,22 @@ void by_row_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t
 // group, so that each column's elements are read one after another.
 void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
                      const Columns& acc, Sweep sweep) {
+    SignalCheck check;
     if (view.direct(0)) {
+        // Tiles of some kWorkPerCheck elements, so that signals are looked at between them:
+        // bands of rows across all columns, or across groups of 4096 columns of a wider matrix.
         const std::int64_t pitch = view.step(1) / static_cast<std::int64_t>(sizeof(double));
-        sweep(Tile{view.line(0, 0), pitch, rows, cols, nullptr}, acc, true);
+        const std::int64_t width = std::min<std::int64_t>(cols, 4096);
+        const std::int64_t band = kWorkPerCheck / width;
+        for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
+            const std::int64_t w = std::min(width, cols - c0);
+            for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+                const std::int64_t height = std::min(band, rows - r0);
+                sweep(Tile{view.line(0, c0) + r0, pitch, height, w, nullptr}, acc.from(c0),
+                      r0 == 0);
+                check.done(height * w);
+            }
+        }
         return;
     }
     double buffer[kTile];
@@ -126,6 +142,7 @@ void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int6
             const std::int64_t height = std::min(band, rows - r0);
             view.read(0, c0, w, r0, height, buffer, height);
             sweep(Tile{buffer, height, height, w, nullptr}, acc.from(c0), r0 == 0);
+            check.done(height * w);
         }
     }
 }

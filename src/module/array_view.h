@@ -8,6 +8,7 @@
 
 #include "elements.h"
 #include "input_array.h"
+#include "signals.h"
 
 namespace vantorix {
 
@@ -123,8 +124,9 @@ private:
 constexpr std::int64_t kBlock = 4096;
 
 // Calls body(elements, first, count, ahead) on consecutive runs that cover elements [0, n) of a
-// vector, in order: all of them at once, in the caller's memory, when they are direct;
-// otherwise blocks converted into a buffer on the stack. elements[i] is element first + i.
+// vector, in order: runs of kWorkPerCheck elements in the caller's memory when they are
+// direct; otherwise blocks converted into a buffer on the stack. elements[i] is element
+// first + i. Every kWorkPerCheck elements, pending signals are looked at (check_signals).
 // A body whose loop reads nothing of the input for a while (it works on a table) calls
 // ahead(i) to ask for the 16 elements from first + i + kBlock of the caller's memory: a block
 // ahead, which then arrives while it works.
@@ -133,11 +135,19 @@ void for_each_block(const ArrayView<T>& v, std::int64_t n, Body&& body) {
     std::int64_t first = 0;
     const auto ahead = [&](std::int64_t i) { v.prefetch(first + i + kBlock, 16); };
     if (v.direct(0)) {
-        body(v.line(0), first, n, ahead);
+        for (; first < n; first += kWorkPerCheck) {
+            if (first > 0) {
+                check_signals();
+            }
+            body(v.line(0) + first, first, std::min(kWorkPerCheck, n - first), ahead);
+        }
         return;
     }
     T buffer[kBlock];
     for (; first < n; first += kBlock) {
+        if (first > 0 && first % kWorkPerCheck == 0) {
+            check_signals();
+        }
         const std::int64_t count = std::min(kBlock, n - first);
         v.read(0, 0, 1, first, count, buffer, 0);
         body(static_cast<const T*>(buffer), first, count, ahead);
@@ -153,12 +163,21 @@ void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n
         v.prefetch(first + i + kBlock, 16);
     };
     if (u.direct(0) && v.direct(0)) {
-        body(u.line(0), v.line(0), first, n, ahead);
+        for (; first < n; first += kWorkPerCheck) {
+            if (first > 0) {
+                check_signals();
+            }
+            body(u.line(0) + first, v.line(0) + first, first, std::min(kWorkPerCheck, n - first),
+                 ahead);
+        }
         return;
     }
     T ubuffer[kBlock];
     T vbuffer[kBlock];
     for (; first < n; first += kBlock) {
+        if (first > 0 && first % kWorkPerCheck == 0) {
+            check_signals();
+        }
         const std::int64_t count = std::min(kBlock, n - first);
         const T* a = ubuffer;
         const T* b = vbuffer;

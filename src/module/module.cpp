@@ -4,30 +4,55 @@
 
 namespace py = pybind11;
 
-// PYBIND11_MODULE's entry point, written out for one check that must come before pybind11
-// touches its shared state. Before CPython 3.12 pybind11 keeps that state for the main
-// interpreter only, and making it ready from a sub-interpreter waits in PyGILState_Ensure for
-// the interpreter lock that the importing thread itself holds: the import would never return.
-// So a sub-interpreter is refused first, with the text CPython 3.12 and later give for the
-// module's multiple-interpreters slot, which refuses isolated sub-interpreters there.
+// Every sub-interpreter is refused, whatever its kind, before pybind11 touches its shared
+// state for it. Before CPython 3.12 pybind11 keeps that state for the main interpreter only,
+// and making it ready from a sub-interpreter waits in PyGILState_Ensure for the interpreter
+// lock that the importing thread itself holds: the import would never return. From 3.12 on,
+// the multiple-interpreters slot refuses only isolated sub-interpreters; a legacy one (sharing
+// the main interpreter's lock) would import the module, load NumPy into itself at its first
+// call, and leave NumPy unloadable for the main interpreter once it is destroyed. The text is
+// the one CPython gives when that slot refuses.
+static bool refuse_sub_interpreter() {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        return false;
+    }
+    PyErr_SetString(PyExc_ImportError,
+                    "module vantorix_core does not support loading in subinterpreters");
+    return true;
+}
+
+// The create slot. The entry point below does not run again for every interpreter: from 3.13
+// on, an interpreter that imports the module after another one did reuses its definition.
+static PyObject* create_module(PyObject* spec, PyModuleDef* def) {
+    if (refuse_sub_interpreter()) {
+        return nullptr;
+    }
+    return py::detail::cached_create_module(spec, def);
+}
+
+// PYBIND11_MODULE's entry point, written out for the refusal and the create slot above.
 static int pybind11_exec_vantorix_core(PyObject* module);
 
 extern "C" PYBIND11_EXPORT PyObject* PyInit_vantorix_core() {
     PYBIND11_CHECK_PYTHON_VERSION
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        PyErr_SetString(PyExc_ImportError,
-                        "module vantorix_core does not support loading in subinterpreters");
+    if (refuse_sub_interpreter()) {
         return nullptr;
     }
-#endif
     try {
         py::detail::ensure_internals();
-        // The GIL option first: in the other order, pybind11's multiple-interpreters option
-        // calls an overload that clang cannot see yet (GCC can).
-        static py::detail::slots_array slots =
-            py::detail::init_slots(&pybind11_exec_vantorix_core, py::mod_gil_not_used(),
-                                   py::multiple_interpreters::not_supported());
+        static py::detail::slots_array slots = [] {
+            // The GIL option first: in the other order, pybind11's multiple-interpreters
+            // option calls an overload that clang cannot see yet (GCC can).
+            py::detail::slots_array s =
+                py::detail::init_slots(&pybind11_exec_vantorix_core, py::mod_gil_not_used(),
+                                       py::multiple_interpreters::not_supported());
+            for (PyModuleDef_Slot& slot : s) {
+                if (slot.slot == Py_mod_create) {
+                    slot.value = reinterpret_cast<void*>(&create_module);
+                }
+            }
+            return s;
+        }();
         static PyModuleDef def{PyModuleDef_HEAD_INIT,
                                "vantorix_core",
                                nullptr,  // no docstring
