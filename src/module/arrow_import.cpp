@@ -53,7 +53,23 @@ void* capsule_pointer(const py::handle capsule, const char* name) {
 // Takes the schema and the arrays out of the object's capsules: moved at once, so that the
 // producer's release runs exactly once, by our owners. False when the object exports neither
 // method. A Python error on the way (pandas without pyarrow, say) propagates.
-bool take(py::handle src, ArrowOwner& owner) {
+// pandas exports a DataFrame's index as columns of the table unless it is a RangeIndex; NumPy's
+// conversion leaves the index out, and so does a DataFrame without it (which shares the data).
+py::object without_index(py::handle src) {
+    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
+    if (std::strcmp(Py_TYPE(src.ptr())->tp_name, "DataFrame") != 0 ||
+        py::getattr(type, "__module__").cast<std::string>().rfind("pandas", 0) != 0) {
+        return py::reinterpret_borrow<py::object>(src);
+    }
+    const py::object index = src.attr("index");
+    if (std::strcmp(Py_TYPE(index.ptr())->tp_name, "RangeIndex") == 0) {
+        return py::reinterpret_borrow<py::object>(src);
+    }
+    return src.attr("reset_index")(py::arg("drop") = true);
+}
+
+bool take(py::handle argument, ArrowOwner& owner) {
+    const py::object src = without_index(argument);
     const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
     ArrowError error{};
     if (py::hasattr(type, "__arrow_c_stream__")) {
@@ -318,8 +334,10 @@ bool import_arrow(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out) {
             ArrowChunk<T> chunk;
             chunk.start = columns->rows;
             if (!describe(types[c], column, offset, length, *columns, dictionaries[c], chunk)) {
-                if (!table) {
-                    return false;  // NumPy's conversion takes it, as before
+                // A column NumPy's conversion takes, as before; and a table where codes go,
+                // which only it reports as it always has.
+                if (!table || std::is_same_v<T, std::int32_t>) {
+                    return false;
                 }
                 throw py::type_error("Column '" + column_name(schema, c) +
                                      "' is not numeric: its Arrow type is " +
