@@ -174,6 +174,27 @@ py::object pandas_values(py::handle src, Element& element) {
             return {};
         }
         const py::object dtype = src.attr("dtype");
+        if constexpr (std::is_same_v<T, std::int32_t>) {
+            // Categories that are text: their codes, which pandas holds as a NumPy array, are
+            // the positions in the categories (-1 for a missing value) that the Arrow door would
+            // read from pandas' export, without the export's cost.
+            if (std::strcmp(Py_TYPE(dtype.ptr())->tp_name, "CategoricalDtype") == 0) {
+                const py::object kind = dtype.attr("categories").attr("dtype");
+                const char* name = Py_TYPE(kind.ptr())->tp_name;
+                if (std::strcmp(name, "StringDtype") != 0 &&
+                    !(py::detail::npy_api::get().PyArrayDescr_Check_(kind.ptr()) &&
+                      std::strchr("US", py::reinterpret_borrow<py::dtype>(kind).kind()) !=
+                          nullptr)) {
+                    return {};
+                }
+                py::object codes = src.attr("array").attr("codes");
+                if (!py::detail::npy_api::get().PyArray_Check_(codes.ptr()) ||
+                    !readable<T>(py::reinterpret_borrow<py::array>(codes).dtype(), element)) {
+                    return {};
+                }
+                return codes;
+            }
+        }
         // Not an extension dtype (categorical, nullable, Arrow), and one read in place.
         if (!py::detail::npy_api::get().PyArrayDescr_Check_(dtype.ptr()) ||
             !readable<T>(py::reinterpret_borrow<py::dtype>(dtype), element)) {
