@@ -387,6 +387,150 @@ def _(n, rng):
     )
 
 
+# --- Arrow: columns and tables read in place through the Arrow PyCapsule interface ------------
+# Each row times ours on a producer's object against ours on the same data as a NumPy array, in
+# the same run: the goal is the same speed, the producer's export included (what the producer
+# does to export, pandas' conversion of a masked or categorical column or DuckDB's query, is
+# part of the call). A null is NaN in data and the code -1 in codes, on both sides.
+ARROW_GOAL = 1.1
+TABLE_GOAL = 1.2
+
+
+def arrow_case(name, elements, producers, goal=ARROW_GOAL):
+    """Registers the case when `producers` are installed: setup(n, rng) -> (the object's
+    call, the NumPy array's call)."""
+
+    def register(setup):
+        if not have(*producers):
+            return setup
+
+        def run(n, rng):
+            ours, same = setup(n, rng)
+            return ours, [], ("ours on NumPy, same data", same, goal)
+
+        return case(name, elements)(run)
+
+    return register
+
+
+def table_16(n, rng):
+    m = np.asfortranarray(rng.normal(size=(n // 16, 16)))
+    return m, {f"c{i}": m[:, i] for i in range(16)}
+
+
+def summary_on(make, producers):
+    def setup(n, rng):
+        m, cols = table_16(n, rng)
+        obj = make(cols)
+        return lambda: vc.calculate_summary_stats(obj), lambda: vc.calculate_summary_stats(m)
+
+    return setup
+
+
+for _label, _producers, _make in [
+    ("polars DataFrame", ("polars",), lambda c: __import__("polars").DataFrame(c)),
+    ("pyarrow Table", ("pyarrow",), lambda c: __import__("pyarrow").table(c)),
+    (
+        "pandas double[pyarrow]",
+        ("pandas", "pyarrow"),
+        lambda c: __import__("pandas").DataFrame(c, dtype="double[pyarrow]"),
+    ),
+    (
+        "pandas Float64, no NA",
+        ("pandas", "pyarrow"),
+        lambda c: __import__("pandas").DataFrame(c).astype("Float64"),
+    ),
+    (
+        "DuckDB relation",
+        ("duckdb", "pyarrow"),
+        lambda c: __import__("duckdb").from_arrow(__import__("pyarrow").table(c)),
+    ),
+]:
+    arrow_case(f"summary_stats {{rows}}x16, {_label}", 16_000_000, _producers, TABLE_GOAL)(
+        summary_on(_make, _producers)
+    )
+
+
+@arrow_case("continuous_outliers {n}, polars Series, 2 nulls", 1_000_000, ("polars",))
+def _(n, rng):
+    import polars as pl
+
+    x = rng.normal(size=n)
+    s = pl.Series(x).scatter([10, n // 2], None)
+    same = s.to_numpy()
+    return lambda: vc.detect_continuous_outliers(s, 3.0), lambda: vc.detect_continuous_outliers(
+        same, 3.0
+    )
+
+
+@arrow_case("continuous_outliers {n}, pyarrow 2 chunks", 1_000_000, ("pyarrow",))
+def _(n, rng):
+    import pyarrow as pa
+
+    x = rng.normal(size=n)
+    c = pa.chunked_array([x[: n // 2], x[n // 2 :]])
+    return lambda: vc.detect_continuous_outliers(c, 3.0), lambda: vc.detect_continuous_outliers(
+        x, 3.0
+    )
+
+
+def codes_on(make, producers):
+    def setup(n, rng):
+        codes = rng.integers(0, 20, n).astype(np.int32)
+        codes[7] = -1  # the null
+        obj = make(codes)
+        return lambda: vc.detect_categorical_outliers(
+            obj, 20, 0.01
+        ), lambda: vc.detect_categorical_outliers(codes, 20, 0.01)
+
+    return setup
+
+
+def with_null(series):
+    series[7] = None
+    return series
+
+
+def labelled(codes):
+    return np.array([f"v{i}" for i in range(20)] + [None], dtype=object)[codes]
+
+
+for _label, _producers, _make in [
+    (
+        "pandas Int64, one NA",
+        ("pandas", "pyarrow"),
+        lambda c: with_null(__import__("pandas").Series(c, dtype="Int64")),
+    ),
+    (
+        "polars Int32, a null",
+        ("polars",),
+        lambda c: __import__("polars").Series(c).scatter([7], None),
+    ),
+    (
+        "pandas Categorical",
+        ("pandas",),
+        lambda c: __import__("pandas").Series(
+            __import__("pandas").Categorical.from_codes(c, [f"v{i}" for i in range(20)])
+        ),
+    ),
+    (
+        "polars Categorical",
+        ("polars",),
+        lambda c: __import__("polars").Series(labelled(c), dtype=__import__("polars").Categorical),
+    ),
+    (
+        "pyarrow DictionaryArray",
+        ("pyarrow",),
+        lambda c: __import__("pyarrow").DictionaryArray.from_arrays(
+            __import__("pyarrow").array(c, mask=c < 0), [f"v{i}" for i in range(20)]
+        ),
+    ),
+]:
+    arrow_case(f"categorical_outliers {{n}}, {_label}", 1_000_000, _producers)(
+        codes_on(_make, _producers)
+    )
+
+
 # --- the profiler's whole job against the same job in polars -------------------------------
 # The demo profiler on a table of 8 float and 6 string columns with missing values: type and
 # encode, then per measurement statistics and |z| > 4 counts, per categorical column its rare

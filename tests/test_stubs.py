@@ -12,10 +12,11 @@ import pytest
 
 import vantorix_core as vc
 
-# Each annotation of the module's signature lines, as the stubs spell it.
+# Each annotation of the module's signature lines, as the stubs spell it. An array parameter
+# also takes what exports the Arrow PyCapsule interface, which the signature lines leave out.
 STUB_SPELLING = {
-    "typing.Annotated[numpy.typing.ArrayLike, numpy.int32]": "ArrayLike",
-    "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]": "ArrayLike",
+    "typing.Annotated[numpy.typing.ArrayLike, numpy.int32]": "_Array",
+    "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]": "_Array",
     "typing.SupportsInt | typing.SupportsIndex": "SupportsInt | SupportsIndex",
     "typing.SupportsFloat | typing.SupportsIndex": "SupportsFloat | SupportsIndex",
     "float": "float",

@@ -39,7 +39,15 @@ struct Tile {
     // the time it is swept, where the hardware alone would fetch the short runs of a tile's rows
     // one after another.
     const double* ahead = nullptr;
+    // Column-major tiles whose columns lie apart (the columns of an Arrow table): column c
+    // starts at lines[c] instead of p + c * pitch.
+    const double* const* lines = nullptr;
 };
+
+// The first element of column c of a column-major tile.
+VANTORIX_ALWAYS_INLINE const double* column_of(const Tile& t, std::int64_t c) {
+    return t.lines != nullptr ? t.lines[c] : t.p + c * t.pitch;
+}
 
 // The running values of the columns in a register's lanes. The sums are one chain each, added
 // in row order. The extremes may be taken over K chains, row r going to chain r % K: when few
@@ -366,7 +374,7 @@ VANTORIX_ALWAYS_INLINE void column_block(const Tile& t, const Columns& acc, std:
     constexpr int K = chains<P>;
     const double* lines[P * W];
     for (int j = 0; j < P * W; ++j) {
-        lines[j] = t.p + (c + std::min(j, used - 1)) * t.pitch;
+        lines[j] = column_of(t, c + std::min(j, used - 1));
     }
     Running<V, K> s[P];
     for (int j = 0; j < P; ++j) {
@@ -405,7 +413,7 @@ VANTORIX_ALWAYS_INLINE void lone_column(const Tile& t, const Columns& acc, std::
                                         bool fresh) {
     constexpr int W = width<V>;
     constexpr int K = W >= 4 ? 1 : 4 / W;
-    const double* x = t.p + c * t.pitch;
+    const double* x = column_of(t, c);
     double sum = fresh ? 0.0 : acc.sum[c];
     double sumsq = fresh ? 0.0 : acc.sumsq[c];
     const double first_lo = fresh ? x[0] : acc.lo[c];

@@ -2,6 +2,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
+#include <vector>
 
 #include "array_view.h"
 #include "column_sweeps.h"
@@ -147,12 +148,62 @@ void by_column_tiles(const ArrayView<double>& view, std::int64_t rows, std::int6
     }
 }
 
+// An Arrow table, batch after batch. A batch whose every column is plain doubles without a
+// null is swept where it lies, all of its columns together as those of a column-major matrix
+// are; any other goes a group of columns and a band of rows at a time, the columns that are
+// not plain there converted into a buffer.
+void by_arrow_batches(const ArrowColumns<double>& a, const Columns& acc, Sweep sweep) {
+    const auto cols = static_cast<std::int64_t>(a.columns.size());
+    const std::size_t batches = a.columns[0].size();
+    std::vector<const double*> lines(static_cast<std::size_t>(cols));
+    double buffer[kTile];
+    for (std::size_t b = 0; b < batches; ++b) {
+        const std::int64_t rows = a.columns[0][b].length;
+        const bool fresh = a.columns[0][b].start == 0;
+        if (rows == 0) {
+            continue;
+        }
+        bool plain = true;
+        for (std::int64_t c = 0; c < cols; ++c) {
+            const ArrowChunk<double>& chunk = a.columns[c][b];
+            plain = plain && detail::plain_values(chunk) && chunk.validity == nullptr;
+            lines[c] = reinterpret_cast<const double*>(chunk.values);
+        }
+        if (plain) {
+            sweep(Tile{nullptr, 0, rows, cols, nullptr, lines.data()}, acc, fresh);
+            continue;
+        }
+        const std::int64_t width = std::min<std::int64_t>(cols, 16);
+        const std::int64_t band = kTile / width;
+        for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
+            const std::int64_t w = std::min(width, cols - c0);
+            for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+                const std::int64_t height = std::min(band, rows - r0);
+                for (std::int64_t j = 0; j < w; ++j) {
+                    const ArrowChunk<double>& chunk = a.columns[c0 + j][b];
+                    if (detail::plain_values(chunk) && detail::all_valid(chunk, r0, height)) {
+                        lines[j] = reinterpret_cast<const double*>(chunk.values) + r0;
+                    } else if (detail::read_chunk(chunk, r0, height, buffer + j * height)) {
+                        throw detail::SignallingNaN{};
+                    } else {
+                        lines[j] = buffer + j * height;
+                    }
+                }
+                sweep(Tile{nullptr, 0, height, w, nullptr, lines.data()}, acc.from(c0),
+                      fresh && r0 == 0);
+            }
+        }
+    }
+}
+
 // Each column's rows in increasing order, whatever the layout: along the contiguous (or least
 // strided) axis of the caller's memory.
 void accumulate(const ArrayView<double>& view, std::int64_t rows, std::int64_t cols,
                 const Columns& acc) {
     const Sweepers sweeps = fastest_sweeps();
-    if (view.direct(0)) {
+    if (const ArrowColumns<double>* a = view.arrow()) {
+        by_arrow_batches(*a, acc, sweeps.columns);
+    } else if (view.direct(0)) {
         by_column_tiles(view, rows, cols, acc, sweeps.columns);
     } else if (view.direct(1)) {
         by_row_tiles(view, rows, cols, acc, sweeps.rows);

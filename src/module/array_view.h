@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include "elements.h"
 #include "input_array.h"
@@ -25,7 +27,11 @@ template <typename T>
 class ArrayView {
 public:
     explicit ArrayView(const InputArray<T>& input)
-        : info_(input.array.request()), element_(input.element) {
+        : arrow_(input.arrow.get()), element_(input.element) {
+        if (arrow_ != nullptr) {
+            return;
+        }
+        info_ = input.array.request();
         const auto size = static_cast<py::ssize_t>(info_.itemsize);
         aligned_ = reinterpret_cast<std::uintptr_t>(info_.ptr) % alignof(T) == 0;
         for (py::ssize_t d = 0; d < info_.ndim; ++d) {
@@ -38,8 +44,17 @@ public:
         }
     }
 
-    std::int64_t ndim() const { return info_.ndim; }
-    std::int64_t extent(std::int64_t d) const { return info_.shape[d]; }
+    std::int64_t ndim() const { return arrow_ != nullptr ? arrow_->ndim : info_.ndim; }
+    std::int64_t extent(std::int64_t d) const {
+        if (arrow_ != nullptr) {
+            return d == 0 ? arrow_->rows : static_cast<std::int64_t>(arrow_->columns.size());
+        }
+        return info_.shape[d];
+    }
+
+    // The Arrow columns read in place of a NumPy array, or null. The other accessors below
+    // (step, direct, line, read) describe a NumPy array, and direct() is false for Arrow.
+    const ArrowColumns<T>* arrow() const { return arrow_; }
 
     // Bytes from one element to the next along `axis`, any sign.
     std::int64_t step(int axis) const { return info_.strides[axis]; }
@@ -47,7 +62,7 @@ public:
     // True when the elements along `axis` are the kernel's own T, adjacent and aligned, so that
     // every line along it can be read through a plain pointer.
     bool direct(int axis) const {
-        return element_ == native && aligned_ &&
+        return arrow_ == nullptr && element_ == native && aligned_ &&
                info_.strides[axis] == static_cast<py::ssize_t>(sizeof(T));
     }
 
@@ -81,7 +96,7 @@ public:
     // them; nothing past the end.
     VANTORIX_ALWAYS_INLINE void prefetch(std::int64_t first, std::int64_t count) const {
 #if defined(__GNUC__) || defined(__clang__)
-        if (first + count > info_.shape[0]) {
+        if (arrow_ != nullptr || first + count > info_.shape[0]) {
             return;
         }
         const std::int64_t step = info_.strides[0];
@@ -113,6 +128,7 @@ private:
         return base;
     }
 
+    const ArrowColumns<T>* arrow_;
     py::buffer_info info_;
     Element element_;
     bool aligned_ = false;
@@ -123,6 +139,219 @@ private:
 // long enough runs of the caller's memory for the hardware to stream them at full speed.
 constexpr std::int64_t kBlock = 4096;
 
+namespace detail {
+
+// What a null element of an Arrow column reads as: in data NaN, the positive quiet NaN that
+// NumPy's conversion gives a null of a float column; in codes -1, outside every range 0..k-1.
+template <typename T>
+constexpr T null_value() {
+    if constexpr (std::is_same_v<T, double>) {
+        return std::numeric_limits<double>::quiet_NaN();
+    } else {
+        return -1;
+    }
+}
+
+inline bool bit_set(const std::uint8_t* bits, std::int64_t i) {
+    return ((bits[i >> 3] >> (i & 7)) & 1) != 0;
+}
+
+inline std::int64_t element_size(Element element) {
+    switch (element) {
+        case Element::int8:
+        case Element::uint8:
+        case Element::boolean:
+            return 1;
+        case Element::int16:
+        case Element::uint16:
+        case Element::float16:
+            return 2;
+        case Element::int32:
+        case Element::uint32:
+        case Element::float32:
+            return 4;
+        default:
+            return 8;
+    }
+}
+
+// True when the chunk's values are the kernel's own T, aligned, so that a run of them can be
+// read through a plain pointer wherever none of them is null.
+template <typename T>
+bool plain_values(const ArrowChunk<T>& c) {
+    constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
+    return !c.packed && c.dictionary == nullptr && c.element == native &&
+           reinterpret_cast<std::uintptr_t>(c.values) % alignof(T) == 0;
+}
+
+// True when no element of [first, first + count) of the chunk is null.
+template <typename T>
+bool all_valid(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count) {
+    if (c.validity == nullptr) {
+        return true;
+    }
+    std::int64_t i = c.bit + first;
+    const std::int64_t end = i + count;
+    for (; i < end && (i & 7) != 0; ++i) {
+        if (!bit_set(c.validity, i)) {
+            return false;
+        }
+    }
+    for (; i + 8 <= end; i += 8) {
+        if (c.validity[i >> 3] != 0xff) {
+            return false;
+        }
+    }
+    for (; i < end; ++i) {
+        if (!bit_set(c.validity, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Elements [first, first + count) of a chunk as T, into out: each the value NumPy's cast of
+// the element gives, a null the null value. Returns whether a signalling NaN was read.
+template <typename T>
+bool read_chunk(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count, T* out) {
+    bool signalling = false;
+    if (c.packed) {
+        const auto* bits = reinterpret_cast<const std::uint8_t*>(c.values);
+        for (std::int64_t i = 0; i < count; ++i) {
+            out[i] = static_cast<T>(bit_set(bits, c.bit + first + i));
+        }
+    } else if (c.dictionary != nullptr) {
+        const auto run = [&](auto index) {
+            using Index = decltype(index);
+            if constexpr (std::is_integral_v<Index>) {
+                const char* p = c.values + first * static_cast<std::int64_t>(sizeof(Index));
+                const auto entries = static_cast<std::uint64_t>(c.entries);
+                for (std::int64_t i = 0; i < count; ++i) {
+                    Index k;
+                    std::memcpy(&k, p + i * static_cast<std::int64_t>(sizeof k), sizeof k);
+                    // An index outside the dictionary (which a null may hold) reads as a null;
+                    // a negative one too, as unsigned.
+                    const auto u = static_cast<std::uint64_t>(k);
+                    out[i] = u < entries ? c.dictionary[u] : null_value<T>();
+                }
+            }
+            return false;
+        };
+        visit_source<std::int32_t>(c.element, run);
+    } else {
+        const auto run = [&](auto source) {
+            using Source = decltype(source);
+            const char* p = c.values + first * static_cast<std::int64_t>(sizeof(Source));
+            return convert_fastest<T, Source>(p, 0, sizeof(Source), 1, count, out, 0);
+        };
+        signalling = visit_source<T>(c.element, run);
+    }
+    if (c.validity != nullptr) {
+        for (std::int64_t i = 0; i < count; ++i) {
+            const std::int64_t b = c.bit + first + i;
+            if ((b & 7) == 0 && i + 8 <= count && c.validity[b >> 3] == 0xff) {
+                i += 7;
+            } else if (!bit_set(c.validity, b)) {
+                out[i] = null_value<T>();
+            }
+        }
+    }
+    return signalling;
+}
+
+// Asks for the cache lines of elements [first, first + count) of a chunk, nothing past its end.
+template <typename T>
+VANTORIX_ALWAYS_INLINE void prefetch_chunk(const ArrowChunk<T>& c, std::int64_t first,
+                                           std::int64_t count) {
+#if defined(__GNUC__) || defined(__clang__)
+    if (c.packed || first + count > c.length) {
+        return;
+    }
+    const std::int64_t size = element_size(c.element);
+    const char* p = c.values + first * size;
+    for (std::int64_t b = 0; b < count * size; b += 64) {
+        __builtin_prefetch(p + b);
+    }
+    __builtin_prefetch(p + count * size - 1);
+#else
+    (void)c;
+    (void)first;
+    (void)count;
+#endif
+}
+
+// for_each_block over an Arrow column: chunk after chunk, in row order. A run of plain values
+// without a null is handed over where it lies (a whole chunk when none of it is null); any
+// other block is converted into a buffer on the stack.
+template <typename T, typename Body>
+void for_each_arrow_block(const std::vector<ArrowChunk<T>>& chunks, Body&& body) {
+    T buffer[kBlock];
+    for (const ArrowChunk<T>& c : chunks) {
+        const T* p = plain_values(c) ? reinterpret_cast<const T*>(c.values) : nullptr;
+        std::int64_t off = 0;
+        const auto ahead = [&](std::int64_t i) { prefetch_chunk(c, off + i + kBlock, 16); };
+        if (p != nullptr && c.validity == nullptr) {
+            if (c.length > 0) {
+                body(p, c.start, c.length, ahead);
+            }
+            continue;
+        }
+        for (; off < c.length; off += kBlock) {
+            const std::int64_t count = std::min(kBlock, c.length - off);
+            if (p != nullptr && all_valid(c, off, count)) {
+                body(p + off, c.start + off, count, ahead);
+                continue;
+            }
+            if (read_chunk(c, off, count, buffer)) {
+                throw SignallingNaN{};
+            }
+            body(static_cast<const T*>(buffer), c.start + off, count, ahead);
+        }
+    }
+}
+
+// Elements [first, first + count) of a vector, NumPy's or Arrow's, where they lie or converted
+// into `buffer`. Calls come in increasing order of `first`; `chunk` keeps the place of an
+// Arrow column between them.
+template <typename T>
+const T* span(const ArrayView<T>& v, std::size_t& chunk, std::int64_t first, std::int64_t count,
+              T* buffer) {
+    const ArrowColumns<T>* a = v.arrow();
+    if (a == nullptr) {
+        if (v.direct(0)) {
+            return v.line(0) + first;
+        }
+        v.read(0, 0, 1, first, count, buffer, 0);
+        return buffer;
+    }
+    const std::vector<ArrowChunk<T>>& chunks = a->columns[0];
+    while (chunks[chunk].start + chunks[chunk].length <= first) {
+        ++chunk;
+    }
+    const ArrowChunk<T>& c = chunks[chunk];
+    const std::int64_t off = first - c.start;
+    if (off + count <= c.length && plain_values(c) && all_valid(c, off, count)) {
+        return reinterpret_cast<const T*>(c.values) + off;
+    }
+    T* out = buffer;
+    for (std::size_t k = chunk; count > 0; ++k) {
+        const ArrowChunk<T>& d = chunks[k];
+        const std::int64_t m = std::min(count, d.start + d.length - first);
+        if (m <= 0) {
+            continue;
+        }
+        if (read_chunk(d, first - d.start, m, out)) {
+            throw SignallingNaN{};
+        }
+        out += m;
+        first += m;
+        count -= m;
+    }
+    return buffer;
+}
+
+}  // namespace detail
+
 // Calls body(elements, first, count, ahead) on consecutive runs that cover elements [0, n) of a
 // vector, in order: runs of kWorkPerCheck elements in the caller's memory when they are
 // direct; otherwise blocks converted into a buffer on the stack. elements[i] is element
@@ -132,6 +361,10 @@ constexpr std::int64_t kBlock = 4096;
 // ahead, which then arrives while it works.
 template <typename T, typename Body>
 void for_each_block(const ArrayView<T>& v, std::int64_t n, Body&& body) {
+    if (const ArrowColumns<T>* a = v.arrow()) {
+        detail::for_each_arrow_block(a->columns[0], body);
+        return;
+    }
     std::int64_t first = 0;
     const auto ahead = [&](std::int64_t i) { v.prefetch(first + i + kBlock, 16); };
     if (v.direct(0)) {
@@ -174,6 +407,17 @@ void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n
     }
     T ubuffer[kBlock];
     T vbuffer[kBlock];
+    if (u.arrow() != nullptr || v.arrow() != nullptr) {
+        std::size_t uchunk = 0;
+        std::size_t vchunk = 0;
+        for (; first < n; first += kBlock) {
+            const std::int64_t count = std::min(kBlock, n - first);
+            const T* a = detail::span(u, uchunk, first, count, ubuffer);
+            const T* b = detail::span(v, vchunk, first, count, vbuffer);
+            body(a, b, first, count, ahead);
+        }
+        return;
+    }
     for (; first < n; first += kBlock) {
         if (first > 0 && first % kWorkPerCheck == 0) {
             check_signals();

@@ -77,6 +77,8 @@ VANTORIX_ALWAYS_INLINE T load_element(const char* p, std::uint32_t& signalling) 
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::is_same_v<T, std::int32_t>) {
         return to_code(v);
+    } else if constexpr (std::is_integral_v<Source>) {
+        return static_cast<double>(v);  // an Arrow integer column as data, as NumPy casts it
     } else if constexpr (std::is_same_v<Source, Half>) {
         signalling |= is_signalling(v.bits);
         return half_to_double(v.bits);
@@ -167,7 +169,25 @@ bool visit_source(Element element, const Run& run) {
                 return false;
         }
     } else {
+        // Integers reach a kernel computing with doubles only from Arrow columns: NumPy's
+        // conversion casts an integer array itself.
         switch (element) {
+            case Element::int8:
+                return run(std::int8_t{});
+            case Element::int16:
+                return run(std::int16_t{});
+            case Element::int32:
+                return run(std::int32_t{});
+            case Element::int64:
+                return run(std::int64_t{});
+            case Element::uint8:
+                return run(std::uint8_t{});
+            case Element::uint16:
+                return run(std::uint16_t{});
+            case Element::uint32:
+                return run(std::uint32_t{});
+            case Element::uint64:
+                return run(std::uint64_t{});
             case Element::float16:
                 return run(Half{});
             case Element::float32:

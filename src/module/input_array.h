@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace vantorix {
 
@@ -27,6 +29,42 @@ enum class Element {
     float64,
 };
 
+// One run of an Arrow column's elements in the caller's memory: the part of the column that one
+// imported array (a chunk, or a column of one batch of a table) holds.
+template <typename T>
+struct ArrowChunk {
+    std::int64_t start = 0;  // the column's row of its first element
+    std::int64_t length = 0;
+    // Element 0 for every layout but `packed`, whose elements are bits from `bit` on.
+    const char* values = nullptr;
+    // The bit of element 0 in `values` (packed) and in `validity`: Arrow's offsets are counted
+    // in elements, and a bitmap may start within a byte.
+    std::int64_t bit = 0;
+    // The validity bitmap, or null when no element is null.
+    const std::uint8_t* validity = nullptr;
+    Element element = Element::int64;  // of the values, or of the indices of a dictionary
+    bool packed = false;               // booleans, one bit each
+    // A dictionary-encoded chunk: each index's value as T (the null value for an entry that is
+    // null), `entries` of them.
+    const T* dictionary = nullptr;
+    std::int64_t entries = 0;
+};
+
+// An argument read through the Arrow C data interface: one column (ndim 1) or a table of
+// columns that share their row ranges batch by batch (ndim 2). The owner keeps the imported
+// arrays, whose buffers the chunks point into, alive, and releases them when the last copy of
+// the argument goes, which happens while the thread is attached: the producer's release may
+// call into the interpreter.
+template <typename T>
+struct ArrowColumns {
+    int ndim = 1;
+    std::int64_t rows = 0;
+    std::vector<std::vector<ArrowChunk<T>>> columns;  // [column][batch]
+    // The values of dictionary entries, as T: one table per distinct dictionary.
+    std::vector<std::vector<T>> dictionaries;
+    std::shared_ptr<void> owner;
+};
+
 // An array argument of a kernel that computes with T (int32_t for codes, double for data).
 //
 // `array` is the caller's own NumPy array when its elements can be read in place: for codes any
@@ -45,6 +83,8 @@ struct InputArray {
     py::array array = py::array_t<T>();
     Element element = std::is_same_v<T, double> ? Element::float64 : Element::int32;
     py::object source;
+    // Set instead of `array` for an argument read through the Arrow C data interface.
+    std::shared_ptr<const ArrowColumns<T>> arrow;
 };
 
 namespace detail {
@@ -134,6 +174,27 @@ py::object pandas_values(py::handle src, Element& element) {
             return {};
         }
         const py::object dtype = src.attr("dtype");
+        if constexpr (std::is_same_v<T, std::int32_t>) {
+            // Categories that are text: their codes, which pandas holds as a NumPy array, are
+            // the positions in the categories (-1 for a missing value) that the Arrow door would
+            // read from pandas' export, without the export's cost.
+            if (std::strcmp(Py_TYPE(dtype.ptr())->tp_name, "CategoricalDtype") == 0) {
+                const py::object kind = dtype.attr("categories").attr("dtype");
+                const char* name = Py_TYPE(kind.ptr())->tp_name;
+                if (std::strcmp(name, "StringDtype") != 0 &&
+                    !(py::detail::npy_api::get().PyArrayDescr_Check_(kind.ptr()) &&
+                      std::strchr("US", py::reinterpret_borrow<py::dtype>(kind).kind()) !=
+                          nullptr)) {
+                    return {};
+                }
+                py::object codes = src.attr("array").attr("codes");
+                if (!py::detail::npy_api::get().PyArray_Check_(codes.ptr()) ||
+                    !readable<T>(py::reinterpret_borrow<py::array>(codes).dtype(), element)) {
+                    return {};
+                }
+                return codes;
+            }
+        }
         // Not an extension dtype (categorical, nullable, Arrow), and one read in place.
         if (!py::detail::npy_api::get().PyArrayDescr_Check_(dtype.ptr()) ||
             !readable<T>(py::reinterpret_borrow<py::dtype>(dtype), element)) {
@@ -146,6 +207,18 @@ py::object pandas_values(py::handle src, Element& element) {
         return {};
     }
 }
+
+// Takes an argument that exports the Arrow PyCapsule interface (__arrow_c_stream__, else
+// __arrow_c_array__) as a column or a table of columns of the kind a kernel computing with T
+// reads in place: false leaves it to NumPy's conversion (anything else, a column of another
+// type, an export that fails). A table with a column of no such kind raises TypeError naming
+// the column. Defined in arrow_import.cpp, the one place that reads Arrow's structures.
+template <typename T>
+bool import_arrow(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
+
+extern template bool import_arrow<std::int32_t>(py::handle,
+                                                std::shared_ptr<const ArrowColumns<std::int32_t>>&);
+extern template bool import_arrow<double>(py::handle, std::shared_ptr<const ArrowColumns<double>>&);
 
 }  // namespace detail
 
@@ -167,7 +240,10 @@ struct type_caster<vantorix::InputArray<T>> {
             return false;
         }
         value.source = reinterpret_borrow<object>(src);
-        if (!in_place(src)) {
+        // The Arrow door is for what NumPy's conversion would copy or refuse: an ndarray, and
+        // a pandas Series of a NumPy dtype, are read in place as they are.
+        if (!in_place(src) && (npy_api::get().PyArray_Check_(src.ptr()) ||
+                               !vantorix::detail::import_arrow<T>(src, value.arrow))) {
             value.array = array_t<T>::ensure(src);
             value.element =
                 std::is_same_v<T, double> ? vantorix::Element::float64 : vantorix::Element::int32;
