@@ -260,6 +260,11 @@ def table_cases():
     try:
         import pandas as pd
 
+        # NumPy's dtypes keep NumPy's path: its NaN in row 0 keeps its sign in min and max,
+        # where pandas' Arrow export would make it a null.
+        signed = m.copy()
+        signed[0, 1] = -np.nan
+        cases["pandas float64, a negative NaN"] = (pd.DataFrame(signed), signed)
         cases["pandas double[pyarrow]"] = (pd.DataFrame(cols, dtype="double[pyarrow]"), m)
         cases["pandas Float64"] = (pd.DataFrame(cols).astype("Float64"), m)
         indexed = pd.DataFrame(cols, index=np.arange(N) * 2).astype("Float64")

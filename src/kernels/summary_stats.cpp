@@ -157,6 +157,7 @@ void by_arrow_batches(const ArrowColumns<double>& a, const Columns& acc, Sweep s
     const std::size_t batches = a.columns[0].size();
     std::vector<const double*> lines(static_cast<std::size_t>(cols));
     double buffer[kTile];
+    SignalCheck check;
     for (std::size_t b = 0; b < batches; ++b) {
         const std::int64_t rows = a.columns[0][b].length;
         const bool fresh = a.columns[0][b].start == 0;
@@ -167,10 +168,25 @@ void by_arrow_batches(const ArrowColumns<double>& a, const Columns& acc, Sweep s
         for (std::int64_t c = 0; c < cols; ++c) {
             const ArrowChunk<double>& chunk = a.columns[c][b];
             plain = plain && detail::plain_values(chunk) && chunk.validity == nullptr;
-            lines[c] = reinterpret_cast<const double*>(chunk.values);
         }
         if (plain) {
-            sweep(Tile{nullptr, 0, rows, cols, nullptr, lines.data()}, acc, fresh);
+            // Tiles of some kWorkPerCheck elements, as for a column-major matrix, so that
+            // signals are looked at between them.
+            const std::int64_t width = std::min<std::int64_t>(cols, 4096);
+            const std::int64_t band = std::max<std::int64_t>(1, kWorkPerCheck / width);
+            for (std::int64_t c0 = 0; c0 < cols; c0 += width) {
+                const std::int64_t w = std::min(width, cols - c0);
+                for (std::int64_t r0 = 0; r0 < rows; r0 += band) {
+                    const std::int64_t height = std::min(band, rows - r0);
+                    for (std::int64_t j = 0; j < w; ++j) {
+                        lines[j] =
+                            reinterpret_cast<const double*>(a.columns[c0 + j][b].values) + r0;
+                    }
+                    sweep(Tile{nullptr, 0, height, w, nullptr, lines.data()}, acc.from(c0),
+                          fresh && r0 == 0);
+                    check.done(height * w);
+                }
+            }
             continue;
         }
         const std::int64_t width = std::min<std::int64_t>(cols, 16);
@@ -191,6 +207,7 @@ void by_arrow_batches(const ArrowColumns<double>& a, const Columns& acc, Sweep s
                 }
                 sweep(Tile{nullptr, 0, height, w, nullptr, lines.data()}, acc.from(c0),
                       fresh && r0 == 0);
+                check.done(height * w);
             }
         }
     }

@@ -286,17 +286,21 @@ VANTORIX_ALWAYS_INLINE void prefetch_chunk(const ArrowChunk<T>& c, std::int64_t 
 template <typename T, typename Body>
 void for_each_arrow_block(const std::vector<ArrowChunk<T>>& chunks, Body&& body) {
     T buffer[kBlock];
+    SignalCheck signals;
     for (const ArrowChunk<T>& c : chunks) {
         const T* p = plain_values(c) ? reinterpret_cast<const T*>(c.values) : nullptr;
         std::int64_t off = 0;
         const auto ahead = [&](std::int64_t i) { prefetch_chunk(c, off + i + kBlock, 16); };
         if (p != nullptr && c.validity == nullptr) {
-            if (c.length > 0) {
-                body(p, c.start, c.length, ahead);
+            for (; off < c.length; off += kWorkPerCheck) {
+                const std::int64_t count = std::min(kWorkPerCheck, c.length - off);
+                body(p + off, c.start + off, count, ahead);
+                signals.done(count);
             }
             continue;
         }
         for (; off < c.length; off += kBlock) {
+            signals.done(kBlock);
             const std::int64_t count = std::min(kBlock, c.length - off);
             if (p != nullptr && all_valid(c, off, count)) {
                 body(p + off, c.start + off, count, ahead);
@@ -411,6 +415,9 @@ void for_each_block(const ArrayView<T>& u, const ArrayView<T>& v, std::int64_t n
         std::size_t uchunk = 0;
         std::size_t vchunk = 0;
         for (; first < n; first += kBlock) {
+            if (first > 0 && first % kWorkPerCheck == 0) {
+                check_signals();
+            }
             const std::int64_t count = std::min(kBlock, n - first);
             const T* a = detail::span(u, uchunk, first, count, ubuffer);
             const T* b = detail::span(v, vchunk, first, count, vbuffer);

@@ -208,6 +208,39 @@ py::object pandas_values(py::handle src, Element& element) {
     }
 }
 
+// Whether src is a pandas Series, Index or DataFrame whose every column holds a NumPy dtype.
+// NumPy's conversion hands such values over as they are (a DataFrame's block, often without a
+// copy), where pandas' Arrow export would copy them and turn every NaN into a null, losing the
+// sign and payload that the NumPy path keeps.
+inline bool numpy_backed_pandas(py::handle src) {
+    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
+    const char* name = Py_TYPE(src.ptr())->tp_name;
+    const bool frame = std::strcmp(name, "DataFrame") == 0;
+    if (!frame && std::strcmp(name, "Series") != 0 && std::strcmp(name, "Index") != 0) {
+        return false;
+    }
+    try {
+        const auto module = py::getattr(type, "__module__").cast<std::string>();
+        if (module != "pandas" && module.rfind("pandas.core.", 0) != 0) {
+            return false;
+        }
+        const auto& api = py::detail::npy_api::get();
+        if (!frame) {
+            return api.PyArrayDescr_Check_(src.attr("dtype").ptr());
+        }
+        for (const py::handle dtype : src.attr("dtypes")) {
+            if (!api.PyArrayDescr_Check_(dtype.ptr())) {
+                return false;
+            }
+        }
+        return true;
+    } catch (const py::error_already_set&) {
+        return false;
+    } catch (const py::cast_error&) {
+        return false;
+    }
+}
+
 // Takes an argument that exports the Arrow PyCapsule interface (__arrow_c_stream__, else
 // __arrow_c_array__) as a column or a table of columns of the kind a kernel computing with T
 // reads in place: false leaves it to NumPy's conversion (anything else, a column of another
@@ -241,8 +274,9 @@ struct type_caster<vantorix::InputArray<T>> {
         }
         value.source = reinterpret_borrow<object>(src);
         // The Arrow door is for what NumPy's conversion would copy or refuse: an ndarray, and
-        // a pandas Series of a NumPy dtype, are read in place as they are.
+        // pandas' objects of NumPy dtypes, keep NumPy's path.
         if (!in_place(src) && (npy_api::get().PyArray_Check_(src.ptr()) ||
+                               vantorix::detail::numpy_backed_pandas(src) ||
                                !vantorix::detail::import_arrow<T>(src, value.arrow))) {
             value.array = array_t<T>::ensure(src);
             value.element =
