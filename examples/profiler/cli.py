@@ -9,6 +9,7 @@ import statistics
 import sys
 import time
 from collections.abc import Callable, Sequence
+from functools import partial
 from pathlib import Path
 from typing import TypeVar
 
@@ -18,9 +19,16 @@ from . import rules
 from .baselines import VANTORIX, Clock, Kernels, baseline_kernels, per_call_seconds, timed
 from .comparison import Timing, agreement, timing_section
 from .encoding import Measurement, Table, add, arrow_table, encode_column
-from .profile import Numeric, Profile, measure, run_profile
+from .profile import Numeric, Profile, measure_present, present_values, run_profile
 from .progress import Bar
-from .reading import WHITESPACE, Source, TableError, TableSource, open_source
+from .reading import (
+    WHITESPACE,
+    Source,
+    TableError,
+    TableSource,
+    open_source,
+    return_freed_memory,
+)
 from .table import printed, report_lines
 from .threads import default_threads
 
@@ -182,19 +190,21 @@ def read_and_profile(
     kernels = timed(VANTORIX, clock)
     encode_s = profile_s = 0.0
     with Bar(len(source.names), f"profiling {source.name}") as bar:
-        for name, values in source.columns():
-            start = time.perf_counter()
-            column = encode_column(name, values, name in categorical, source.names)
-            del values
-            encode_s += time.perf_counter() - start
+        for i, name in enumerate(source.names):
+            start, read_s = time.perf_counter(), source.read_s
+            # Read inside: the Arrow column is let go once encoded.
+            column = encode_column(name, partial(source.read, i), name in categorical, source.names)
+            encode_s += time.perf_counter() - start - (source.read_s - read_s)
             add(table, name, column)
             if isinstance(column, Measurement):
                 start = time.perf_counter()
-                measured[name] = measure(kernels, column, z, keep_flags=False)
-                empty = np.zeros(0, column.values.dtype)
-                table.measurements[name] = Measurement(empty, column.missing)
+                present, missing = present_values(column, in_place=True), column.missing
+                empty = Measurement(np.zeros(0, column.values.dtype), missing, column.marker)
+                table.measurements[name] = empty
+                del column  # the values present are all the kernels need
+                measured[name] = measure_present(kernels, present, missing, z, keep_flags=False)
+                del present
                 profile_s += time.perf_counter() - start
-            del column
             bar.step()
     with Bar(profile_calls(table, measured), "Cramér's V and rare categories", "call") as bar:
         start = time.perf_counter()
@@ -235,6 +245,9 @@ def main(argv: Sequence[str] | None = None) -> int:
             arguments.error(f"--plot: no folder {plot.parent}")
 
     note = ""
+    if not args.compare:
+        # Before the file is opened: its reader takes the allocator there is then.
+        return_freed_memory()
     if args.file:
         if args.rows is not None:
             arguments.error("--rows is for the built-in table, not a file")

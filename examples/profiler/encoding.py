@@ -7,7 +7,7 @@ as pyarrow arrays, from a file or from a pandas, polars or pyarrow table in memo
 from __future__ import annotations
 
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -146,6 +146,29 @@ def present(array: Any) -> NDArray[np.bool_]:
     return np.unpackbits(bits, count=start + len(array), bitorder="little")[start:].view(bool)
 
 
+# Whole-column work on codes goes in blocks of this many rows: NumPy counts and indexes in
+# 8-byte integers, and a temporary of the whole column in them would outweigh its int8 codes.
+BLOCK = 1 << 16
+
+
+def blocks(n: int) -> Iterator[slice]:
+    return (slice(start, start + BLOCK) for start in range(0, n, BLOCK))
+
+
+def counted(codes: Codes, k: int) -> NDArray[np.int64]:
+    """[0]: the missing values (code −1), [1 + c]: the rows of code c."""
+    counts = np.zeros(k + 1, np.int64)
+    for rows in blocks(codes.size):
+        counts += np.bincount(codes[rows] + 1, minlength=k + 1)  # the narrow type holds k
+    return counts
+
+
+def recode(codes: Codes, lookup: Codes) -> None:
+    """Each code c made lookup[c + 1] in place (lookup[0] for a missing value)."""
+    for rows in blocks(codes.size):
+        codes[rows] = lookup[codes[rows] + 1]
+
+
 def dictionary_codes(column: Any) -> tuple[Codes, list[Any]]:
     """The codes of a dictionary column as one array (−1 where a value is missing) and its
     dictionary's values; the chunks' dictionaries are unified first."""
@@ -162,8 +185,8 @@ def dictionary_codes(column: Any) -> tuple[Codes, list[Any]]:
         start += len(chunk)
     values = dictionary.to_pylist()
     if dictionary.null_count:  # a missing value kept in the dictionary itself
-        lookup = np.array([-1 if v is None else c for c, v in enumerate(values)], codes.dtype)
-        codes = np.append(lookup, np.int8(-1).astype(codes.dtype))[codes]
+        lookup = [-1] + [-1 if v is None else c for c, v in enumerate(values)]
+        recode(codes, np.array(lookup, codes.dtype))
     return codes, values
 
 
@@ -179,17 +202,19 @@ def categories(column: Any) -> Categorical:
             text = [None if v is None else str(v) for v in column.to_pylist()]
             column = pc.dictionary_encode(pa.chunked_array([pa.array(text, pa.string())]))
     codes, values = dictionary_codes(column)
+    del column
     k = len(values)
-    counts = np.bincount(codes + 1, minlength=k + 1)  # the narrow type holds k
+    counts = counted(codes, k)
     order = appearance(codes, counts[1:])
     if order.size < k or (order != np.arange(k)).any():
-        lookup = np.full(k + 1, -1, dtype=np.intp)
+        lookup = np.full(k + 1, -1, dtype=codes.dtype)
         lookup[order + 1] = np.arange(order.size)
-        codes = small_codes(lookup[codes + 1], order.size)
+        recode(codes, lookup)
+        codes = small_codes(codes, order.size)
         counts = np.append(counts[:1], counts[1:][order])
         values = [values[c] for c in order]
     labels = [text_label(value) for value in values]
-    return Categorical(codes, labels, counts[1:].astype(np.int64), int(counts[0]))
+    return Categorical(codes, labels, counts[1:], int(counts[0]))
 
 
 def text_label(value: Any) -> str:
@@ -212,9 +237,12 @@ def numeric_kind(
     # Years read best without a thousands separator.
     low, high = (f"{x:{'' if unit == 'year' else ','}.0f}" for x in (present.min(), present.max()))
     span = low if low == high else f"{low} to {high}"
-    distinct = f"{np.unique(present).size:,} distinct"
+
+    def distinct() -> str:  # a sort of the column: only for the kinds that show it
+        return f"{np.unique(present).size:,} distinct"
+
     if rules.named_as_id(name):
-        return Other("identifier", missing, f"{distinct}, {span}")
+        return Other("identifier", missing, f"{distinct()}, {span}")
     if unit:
         return Other(unit, missing, f"{unit}s {span}")
     for dates, how in (
@@ -226,14 +254,14 @@ def numeric_kind(
     coded = rules.coded_by(name, others)
     if coded or rules.named_as_code(name):
         named = f", named in {coded}" if coded else ""
-        return Other("code", missing, f"{distinct}, {span}{named}")
+        return Other("code", missing, f"{distinct()}, {span}{named}")
     ones, steps = rules.counter_steps(present)
     if steps:
         every = f"{ones:,} of {steps:,} steps ({percent(ones, steps)})"
         every = "every step" if ones == steps else every
         return Other("row counter", missing, f"{span}, up by 1 at {every}")
     if rules.row_names(name) and np.unique(present).size == present.size:
-        return Other("identifier", missing, f"{distinct}, {span}, as row names")
+        return Other("identifier", missing, f"{distinct()}, {span}, as row names")
     return None
 
 
@@ -273,34 +301,46 @@ def marked_numbers(column: Categorical) -> tuple[Data, str] | None:
 Column = Measurement | Categorical | Other
 
 
+def is_pieces(column: Any) -> bool:
+    return hasattr(column, "pieces")
+
+
 def float_values(column: Any) -> tuple[Data, int, bool]:
-    """A numeric column as floats, NaN where a value is missing: a view of the Arrow buffer
-    where it is one chunk of floats without a missing value, else one copy; the number of
-    missing values; and whether its type holds whole numbers only."""
+    """A numeric column (a ChunkedArray, or pieces read one at a time) as floats, NaN where a
+    value is missing: a view of the Arrow buffer where it is one chunk of floats without a
+    missing value, else one copy; the number of missing values; and whether its type holds
+    whole numbers only."""
     kind = column.type
     integers = pa.types.is_integer(kind)
     if pa.types.is_null(kind):
         return np.full(len(column), np.nan), len(column), False
-    if pa.types.is_float16(kind):  # Arrow computes nothing in half precision
-        column, kind = column.cast(pa.float32()), pa.float32()
-    elif not (integers or pa.types.is_floating(kind)):  # decimals
-        column, kind = column.cast(pa.float64()), pa.float64()
-    dtype = np.dtype(np.float64 if integers else kind.to_pandas_dtype())
-    if column.num_chunks == 1 and column.null_count == 0 and not integers:
-        values: Data = view(column.chunk(0))
+    # Arrow computes nothing in half precision; decimals become doubles.
+    wanted = pa.float32() if pa.types.is_float16(kind) else None
+    if not (integers or pa.types.is_floating(kind)):
+        wanted = pa.float64()
+    dtype = np.dtype(np.float64 if integers else (wanted or kind).to_pandas_dtype())
+    if is_pieces(column):
+        chunks, length = column.pieces(), column.length
     else:
-        # The chunks side by side as floats, missing values as NaN: the one copy the kernels
-        # need.
-        values = np.empty(len(column), dtype=dtype)
-        start = 0
-        for chunk in column.chunks:
-            part = values[start : start + len(chunk)]
-            part[:] = view(chunk)
-            if chunk.null_count:
-                part[~present(chunk)] = np.nan
-            start += len(chunk)
+        if column.num_chunks == 1 and column.null_count == 0 and not (integers or wanted):
+            values: Data = view(column.chunk(0))
+            return values, int(np.count_nonzero(np.isnan(values))), False
+        chunks, length = iter(column.chunks), len(column)
+    # The chunks side by side as floats, missing values as NaN: the one copy the kernels need.
+    values = np.empty(length, dtype=dtype)
+    start = nulls = 0
+    for chunk in chunks:
+        if wanted is not None:
+            chunk = chunk.cast(wanted)
+        part = values[start : start + len(chunk)]
+        part[:] = view(chunk)
+        if chunk.null_count:
+            part[~present(chunk)] = np.nan
+            nulls += chunk.null_count
+        start += len(chunk)
+    del chunk
     if integers:
-        return values, column.null_count, True
+        return values, nulls, True
     return values, int(np.count_nonzero(np.isnan(values))), False
 
 
@@ -341,7 +381,17 @@ def encode_column(
     name: str, column: Any, categorical: bool = False, others: Sequence[str] = ()
 ) -> Column:
     """One column typed and encoded; categorical takes it as categories whatever it holds,
-    others names the table's columns."""
+    others names the table's columns. The column is an Arrow array, or a function that reads
+    one: then the Arrow column is let go as soon as a measurement's floats are made of it, so
+    that a column read from a file is not held twice."""
+    column = column() if callable(column) else column
+    if is_pieces(column):
+        if numeric(column.type) and not categorical:
+            values, missing, integers = float_values(column)
+            del column
+            other = numeric_kind(name, values, missing, integers, others)
+            return other or Measurement(values, missing)
+        column = column.whole()
     column = plain(column)
     kind = column.type
     if categorical:
@@ -350,6 +400,7 @@ def encode_column(
         return dates(column)
     if numeric(kind):
         values, missing, integers = float_values(column)
+        del column
         other = numeric_kind(name, values, missing, integers, others)
         return other or Measurement(values, missing)
     encoded = categories(column)

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 
 from . import rules
 from .baselines import Flags, Floats, Kernels
-from .encoding import MIN_PER_CELL, Categorical, Codes, Measurement, Table
+from .encoding import MIN_PER_CELL, Categorical, Codes, Data, Measurement, Table, blocks
 from .threads import run_all
 
 STATS = ("mean", "std", "min", "max")
@@ -65,13 +65,35 @@ class Profile:
 NO_FLAGS = np.zeros(0, np.int32)
 
 
+def present_values(column: Measurement, in_place: bool = False) -> Data:
+    """The values present (a NaN makes the mean NaN and the std 0, and flags nothing: the
+    profile is of the values present). in_place moves them to the front of the column's own
+    array, block by block, for a column let go once measured: no second column in memory."""
+    values = column.values
+    if not column.missing:
+        return values
+    if not (in_place and values.flags.writeable):
+        present: Data = values[~np.isnan(values)]
+        return present
+    end = 0
+    for rows in blocks(values.size):
+        block = values[rows]
+        kept = block[~np.isnan(block)]
+        values[end : end + kept.size] = kept
+        end += kept.size
+    return values[:end]
+
+
 def measure(kernels: Kernels, column: Measurement, z: float, keep_flags: bool = True) -> Numeric:
     """Statistics and outliers of a measurement; keep_flags keeps a flag per row (to compare
     them), else only their count is kept."""
-    values, missing = column.values, column.missing
-    # A NaN makes the mean NaN and the std 0, and flags nothing: the profile is of the values
-    # present.
-    present = values[~np.isnan(values)] if missing else values
+    return measure_present(kernels, present_values(column), column.missing, z, keep_flags)
+
+
+def measure_present(
+    kernels: Kernels, present: Data, missing: int, z: float, keep_flags: bool = True
+) -> Numeric:
+    """measure() of the values present, the measurement's own let go."""
     if present.size == 0:
         return Numeric(missing, {key: np.nan for key in STATS}, NO_FLAGS, 0)
     stats = kernels.summary(present[:, np.newaxis])

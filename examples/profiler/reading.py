@@ -7,7 +7,8 @@ from __future__ import annotations
 
 import csv
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -123,6 +124,34 @@ def column_names(names: list[str]) -> list[str]:
     return unique
 
 
+@dataclass
+class Pieces:
+    """A column read in pieces (a Parquet file's row groups), each piece read when it is
+    needed and let go once used: a measurement's floats are made of it without the whole
+    column in Arrow's memory beside them."""
+
+    type: Any
+    length: int
+    pieces: Callable[[], Iterator[Any]]  # the pieces, pyarrow Arrays, in row order
+
+    def whole(self) -> Any:
+        """The column as one ChunkedArray."""
+        chunks = list(self.pieces())
+        return pa.chunked_array(chunks) if chunks else pa.chunked_array([], self.type)
+
+
+def return_freed_memory() -> None:
+    """Arrow's memory given back to the system as soon as it is freed (jemalloc without decay,
+    else the system's allocator): Arrow's default allocator keeps what a column freed for the
+    next, and a profile that reads a column at a time would hold several at its peak."""
+    try:
+        pool = pa.jemalloc_memory_pool()
+        pa.jemalloc_set_decay_ms(0)
+    except (NotImplementedError, pa.ArrowException):  # a build without jemalloc
+        pool = pa.system_memory_pool()
+    pa.set_memory_pool(pool)
+
+
 class Source:
     """A table's columns, one at a time, and the seconds spent reading them."""
 
@@ -130,16 +159,21 @@ class Source:
         self.name, self.kind, self.rows, self.names = name, kind, rows, names
         self.read_s = 0.0
 
+    def read(self, i: int) -> Any:
+        """Column i's values, a pyarrow ChunkedArray, timed."""
+        start = time.perf_counter()
+        try:
+            column = self.column(i)
+        except (OSError, ValueError, pa.ArrowException) as error:
+            name = self.names[i]
+            raise TableError(f"cannot read column {name} of {self.name}: {error}") from None
+        self.read_s += time.perf_counter() - start
+        return column
+
     def columns(self) -> Iterator[tuple[str, Any]]:
-        """Each column's name and values (a pyarrow ChunkedArray), in the table's order."""
+        """Each column's name and values, in the table's order."""
         for i, name in enumerate(self.names):
-            start = time.perf_counter()
-            try:
-                column = self.column(i)
-            except (OSError, ValueError, pa.ArrowException) as error:
-                raise TableError(f"cannot read column {name} of {self.name}: {error}") from None
-            self.read_s += time.perf_counter() - start
-            yield name, column
+            yield name, self.read(i)
 
     def column(self, i: int) -> Any:
         raise NotImplementedError
@@ -169,12 +203,26 @@ class ParquetSource(Source):
         schema = pq.read_schema(path)
         text = [field.name for field in schema if is_text(field.type)]
         self.file = pq.ParquetFile(path, read_dictionary=text)
+        self.text = set(text)
         rows = self.file.metadata.num_rows
         super().__init__(Path(path).name, KIND_NAMES[PARQUET], rows, column_names(schema.names))
         self.file_names = schema.names
 
     def column(self, i: int) -> Any:
-        return self.file.read(columns=[self.file_names[i]], use_threads=True).column(0)
+        name, groups = self.file_names[i], self.file.metadata.num_row_groups
+        kind = self.file.schema_arrow.field(i).type  # for a file without rows
+
+        def pieces() -> Iterator[Any]:
+            for group in range(groups):
+                start = time.perf_counter()
+                try:
+                    read = self.file.read_row_group(group, columns=[name], use_threads=True)
+                except (OSError, ValueError, pa.ArrowException) as error:
+                    raise TableError(f"cannot read column {name} of {self.name}: {error}") from None
+                self.read_s += time.perf_counter() - start
+                yield from read.column(0).chunks
+
+        return Pieces(kind, self.rows, pieces)
 
 
 class FeatherSource(Source):
