@@ -27,7 +27,6 @@ from .reading import (
     TableError,
     TableSource,
     open_source,
-    return_freed_memory,
 )
 from .table import printed, report_lines
 from .threads import default_threads
@@ -245,14 +244,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             arguments.error(f"--plot: no folder {plot.parent}")
 
     note = ""
-    if not args.compare:
-        # Before the file is opened: its reader takes the allocator there is then.
-        return_freed_memory()
     if args.file:
         if args.rows is not None:
             arguments.error("--rows is for the built-in table, not a file")
         try:
-            source, _ = open_source(args.file, args.sep)
+            source, _ = open_source(args.file, args.sep, frugal=not args.compare)
         except TableError as error:
             arguments.error(str(error))
     else:

@@ -308,9 +308,15 @@ def read_whitespace(path: str, quote: str) -> Any:
     return pa.Table.from_pandas(frame, preserve_index=False)
 
 
-def open_source(path: str, separator: str | None = None) -> tuple[Source, str | None]:
-    """The file's columns to read, and its separator (None if it is not delimited text)."""
+def open_source(
+    path: str, separator: str | None = None, frugal: bool = False
+) -> tuple[Source, str | None]:
+    """The file's columns to read, and its separator (None if it is not delimited text).
+    frugal: the columns of a Parquet or Feather file will be let go one by one, and Arrow's
+    memory is given back as soon as it is freed."""
     kind = file_kind(path)
+    if frugal and kind in (PARQUET, FEATHER):
+        return_freed_memory()  # before the file is opened: its reader takes the pool then
     name = Path(path).name
     if separator is not None and kind != DELIMITED:
         raise TableError(f"--sep is for delimited text, not a {KIND_NAMES[kind]} file")
