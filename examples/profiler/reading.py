@@ -9,6 +9,7 @@ import csv
 import os
 import time
 from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
@@ -204,7 +205,6 @@ class ParquetSource(Source):
         schema = pq.read_schema(path)
         text = [field.name for field in schema if is_text(field.type)]
         self.file = pq.ParquetFile(path, read_dictionary=text)
-        self.text = set(text)
         rows = self.file.metadata.num_rows
         super().__init__(Path(path).name, KIND_NAMES[PARQUET], rows, column_names(schema.names))
         self.file_names = schema.names
@@ -261,10 +261,16 @@ def is_text(kind: Any) -> bool:
     )
 
 
-def counted(path: str) -> tuple[Any, Bar]:
-    """The file to read, through a bar of its bytes where progress is shown."""
-    bar = Bar(Path(path).stat().st_size, f"reading {Path(path).name}", unit="B")
-    return (CountedFile(open(path, "rb"), bar) if bar.active else path), bar
+@contextmanager
+def counted(path: str) -> Iterator[Any]:
+    """The file to read: its path, or an open file that moves a bar of its bytes where
+    progress is shown."""
+    with Bar(Path(path).stat().st_size, f"reading {Path(path).name}", unit="B") as bar:
+        if not bar.active:
+            yield path
+            return
+        with open(path, "rb") as file:
+            yield CountedFile(file, bar)
 
 
 def read_delimited(path: str, separator: str | None) -> tuple[Any, str]:
@@ -279,8 +285,7 @@ def read_delimited(path: str, separator: str | None) -> tuple[Any, str]:
     separator, quote = sniffed(sample, separator)
     if separator == WHITESPACE:
         return read_whitespace(path, quote), separator
-    data, bar = counted(path)
-    with bar:
+    with counted(path) as data:
         table = pv.read_csv(
             data,
             read_options=pv.ReadOptions(use_threads=True),
@@ -294,8 +299,6 @@ def read_delimited(path: str, separator: str | None) -> tuple[Any, str]:
                 auto_dict_max_cardinality=READER_DICTIONARY,
             ),
         )
-    if data is not path:
-        data.close()
     return table, separator
 
 
@@ -304,8 +307,9 @@ def read_whitespace(path: str, quote: str) -> Any:
     pandas parses them, Arrow takes its columns over."""
     import pandas as pd
 
-    frame = pd.read_csv(path, sep=WHITESPACE, quotechar=quote, low_memory=False)
-    return pa.Table.from_pandas(frame, preserve_index=False)
+    from .encoding import from_pandas
+
+    return from_pandas(pd.read_csv(path, sep=WHITESPACE, quotechar=quote, low_memory=False))
 
 
 def open_source(
@@ -336,8 +340,7 @@ def open_source(
         elif kind == NDJSON:
             import pyarrow.json as pj
 
-            data, bar = counted(path)
-            with bar:
+            with counted(path) as data:
                 table, separator = pj.read_json(data), None
         else:
             table, separator = read_delimited(path, separator)
