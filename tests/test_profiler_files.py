@@ -3,6 +3,7 @@ NDJSON gives one report, and so does the table in pandas, polars or pyarrow; cat
 order of first appearance whatever the reader's dictionary; progress only on a terminal."""
 
 import datetime
+import decimal
 import io
 import json
 import sys
@@ -233,3 +234,23 @@ def test_progress_only_on_a_terminal(tmp_path, capsys, monkeypatch):
     assert bar.active
     bar.step(10)
     bar.close()
+
+
+@pytest.mark.parametrize("kind", [".parquet", ".feather"])
+def test_columns_read_in_pieces_keep_their_missing_values(tmp_path, capsys, kind):
+    decimals = pa.array([decimal.Decimal("1.5"), None] * 25, pa.decimal128(5, 2))
+    table = pa.table({"n": pa.nulls(50), "d": decimals, "k": [None, 3, 4, 5, 6] * 10})
+    write(table, tmp_path / f"n{kind}")
+    out = report(capsys, tmp_path / f"n{kind}", "--no-compare").out
+    lines = {
+        row.split()[0]: row.split()[1:] for row in out.splitlines() if row[:2] in ("n ", "d ", "k ")
+    }
+    assert lines["n"] == ["0", "50", "no", "values"] and lines["d"][:5] == [
+        "25",
+        "25",
+        "1.5",
+        "0",
+        "1.5",
+    ]
+    assert lines["k"][:3] == ["40", "10", "4.5"]
+    assert profile_table(table.slice(0, 0)).startswith("Profile of the table: 0 rows, 3 columns")

@@ -310,25 +310,26 @@ def float_values(column: Any) -> tuple[Data, int, bool]:
     value is missing: a view of the Arrow buffer where it is one chunk of floats without a
     missing value, else one copy; the number of missing values; and whether its type holds
     whole numbers only."""
-    kind = column.type
+    kind, length = column.type, column.length if is_pieces(column) else len(column)
     integers = pa.types.is_integer(kind)
     if pa.types.is_null(kind):
-        return np.full(len(column), np.nan), len(column), False
+        return np.full(length, np.nan), length, False
     # Arrow computes nothing in half precision; decimals become doubles.
     wanted = pa.float32() if pa.types.is_float16(kind) else None
     if not (integers or pa.types.is_floating(kind)):
         wanted = pa.float64()
     dtype = np.dtype(np.float64 if integers else (wanted or kind).to_pandas_dtype())
     if is_pieces(column):
-        chunks, length = column.pieces(), column.length
+        chunks = column.pieces()
     else:
         if column.num_chunks == 1 and column.null_count == 0 and not (integers or wanted):
             values: Data = view(column.chunk(0))
             return values, int(np.count_nonzero(np.isnan(values))), False
-        chunks, length = iter(column.chunks), len(column)
+        chunks = iter(column.chunks)
     # The chunks side by side as floats, missing values as NaN: the one copy the kernels need.
     values = np.empty(length, dtype=dtype)
     start = nulls = 0
+    chunk = None
     for chunk in chunks:
         if wanted is not None:
             chunk = chunk.cast(wanted)
