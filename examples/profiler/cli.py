@@ -248,7 +248,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.rows is not None:
             arguments.error("--rows is for the built-in table, not a file")
         try:
-            source, _ = open_source(args.file, args.sep, frugal=not args.compare)
+            source, _ = open_source(args.file, args.sep)
         except TableError as error:
             arguments.error(str(error))
     else:
