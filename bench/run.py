@@ -561,52 +561,9 @@ def job_frame(n, rng):
     return pd.DataFrame(columns).astype({f"c{j}": "str" for j in range(6)})
 
 
-def polars_job(frame, measurements, categorical, z=4.0, codes=True):
-    """Statistics and outlier counts, rare categories by the profiler's rule, and V of each
-    pair over complete rows that is not too sparse, in polars expressions over categorical
-    codes or the text."""
-    import polars as pl
-    from profiler import rules
-    from profiler.encoding import MIN_PER_CELL
-
-    stats = []
-    for c in measurements:
-        x = pl.col(c).fill_nan(None)
-        mean, std = x.mean(), x.std(ddof=0)
-        parts = [mean, std, x.min(), x.max(), ((x - mean).abs() > z * std).sum()]
-        stats += [part.alias(f"{c} {k}") for k, part in enumerate(parts)]
-    result = {"stats": frame.select(stats), "rare": {}, "v": {}}
-    if codes:
-        frame = frame.select(pl.col(c).cast(pl.Categorical).to_physical() for c in categorical)
-    for c in categorical:
-        counts = frame.get_column(c).drop_nulls().value_counts().get_column("count").sort()
-        half = np.searchsorted(counts.cum_sum().to_numpy(), counts.sum() / 2)
-        by_share = max(rules.RARE_SHARE * counts.sum(), rules.RARE_SMALL_COUNT)
-        limit = min(by_share, rules.RARE_VS_TYPICAL * counts[int(half)])
-        result["rare"][c] = int((counts < limit).sum())
-    for i, a in enumerate(categorical):
-        for b in categorical[i + 1 :]:
-            # As the report: no V for a pair whose table has too few rows per cell for χ².
-            both = frame.select(a, b).drop_nulls()
-            kx, ky = both.get_column(a).n_unique(), both.get_column(b).n_unique()
-            if both.height < MIN_PER_CELL * kx * ky:
-                result["v"][a, b] = float("nan")
-                continue
-            cells = both.group_by(a, b).len()
-            cells = cells.with_columns(pl.col("len").cast(pl.Float64))
-            n = cells.get_column("len").sum()
-            expected = pl.col("len").sum().over(a) * pl.col("len").sum().over(b) / n
-            cells = cells.with_columns(e=expected)
-            # Cells never seen add their expected count; all expected counts add up to n.
-            chi2 = cells.select(((pl.col("len") - pl.col("e")) ** 2 / pl.col("e")).sum()).item()
-            chi2 += n - cells.get_column("e").sum()
-            k = min(cells.get_column(a).n_unique(), cells.get_column(b).n_unique())
-            result["v"][a, b] = float(np.sqrt(chi2 / ((k - 1) * n)))
-    return result
-
-
 def profiler_job_case(n, rng):
     import polars as pl
+    from polars_profile import polars_job
 
     sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
     from profiler.baselines import VANTORIX, Clock, Kernels, timed
@@ -669,6 +626,123 @@ def profiler_job_case(n, rng):
 
 if have("pandas", "polars", "pyarrow"):
     case("profiler job {n} rows, 8 float + 6 text", 1_000_000)(profiler_job_case)
+
+
+# --- the profile command on a file against the same job in polars, both as processes -------
+# The built-in table written as CSV (by pandas) and as Parquet; `profile_columns.py FILE
+# --no-compare` from its start to its last line against bench/polars_profile.py on the same
+# file, polars on its default threads (all cores) and pyarrow reading on all cores too. The
+# reference rows split ours in process: reading the file, reading with typing and encoding,
+# the profile of the encoded table, the report, and the interpreter's start with the imports.
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples")
+COMMAND = os.path.join(EXAMPLES, "profile_columns.py")
+POLARS_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "polars_profile.py")
+WRITTEN = {}  # rows -> the folder with the files, written once per run
+
+
+def builtin_files(n):
+    if n not in WRITTEN:
+        sys.path.insert(0, EXAMPLES)
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+        from profiler.builtin import builtin_frame
+
+        folder = tempfile.TemporaryDirectory(prefix="vantorix-bench-")
+        frame = builtin_frame(n)
+        frame.to_csv(os.path.join(folder.name, "table.csv"), index=False)
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+        plain = [pa.string() if pa.types.is_dictionary(f.type) else f.type for f in table.schema]
+        table = table.cast(pa.schema(list(zip(table.column_names, plain))))
+        pq.write_table(table, os.path.join(folder.name, "table.parquet"))
+        WRITTEN[n] = folder
+    return WRITTEN[n].name
+
+
+def printed_v(text):
+    """Cramér's V of each pair as the command prints it (three decimals)."""
+    lines = text.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("Cramér's V of"))
+    names = lines[start + 2].split()
+    v = {}
+    for line in lines[start + 3 : start + 3 + len(names)]:
+        row, *cells = line.split()
+        v |= {(row, col): cell for col, cell in zip(names, cells)}
+    return v
+
+
+def command_case(kind):
+    def setup(n, rng):
+        sys.path.insert(0, EXAMPLES)
+        import polars_profile
+        from profiler.baselines import VANTORIX
+        from profiler.encoding import MIN_PER_CELL, Table, add, encode_column
+        from profiler.profile import run_profile
+        from profiler.reading import open_source
+        from profiler.table import report_lines
+
+        assert polars_profile.MIN_PER_CELL == MIN_PER_CELL
+        path = os.path.join(builtin_files(n), f"table.{kind}")
+        polars_env = {k: v for k, v in os.environ.items() if k != "POLARS_MAX_THREADS"}
+
+        def run(*args, env=None):
+            return subprocess.run(
+                [sys.executable, *args], check=True, capture_output=True, text=True, env=env
+            ).stdout
+
+        def ours():
+            return run(COMMAND, path, "--no-compare")
+
+        def polars():
+            return run(POLARS_SCRIPT, path, env=polars_env)
+
+        def agree(text, theirs):
+            v = json.loads(theirs)["v"]
+            ours_v = printed_v(text)
+            # polars leaves out the pairs too sparse for χ², as the report does.
+            return all(ours_v[tuple(pair.split())] == f"{x:.3f}" for pair, x in v.items() if x == x)
+
+        def read():
+            # A Parquet column comes as pieces read when used: read them all here.
+            columns = open_source(path)[0].columns()
+            return [c.whole() if hasattr(c, "pieces") else c for _, c in columns]
+
+        def read_and_encode():
+            source = open_source(path)[0]
+            table = Table(source.name, source.rows, len(source.names))
+            for name, column in source.columns():
+                add(table, name, encode_column(name, column, False, source.names))
+            return source, table
+
+        source, table = read_and_encode()
+        profile = run_profile(table, VANTORIX, 4.0, keep_flags=False)
+        start = "import sys; sys.path.insert(0, sys.argv[1]); import profiler.cli"
+        polars_threads = run(
+            "-c", "import polars; print(polars.thread_pool_size())", env=polars_env
+        )
+        return (
+            ours,
+            [(f"polars script, {polars_threads.strip()} threads", polars, agree)],
+            ("ours: read the file", read, None),
+            ("ours: read, type and encode", read_and_encode, None),
+            (
+                "ours: profile of the encoded table",
+                lambda: run_profile(table, VANTORIX, 4.0, keep_flags=False),
+                None,
+            ),
+            (
+                "ours: report",
+                lambda: report_lines(source.name, source.kind, table, profile, 4.0, None),
+                None,
+            ),
+            ("ours: start and imports", lambda: run("-c", start, EXAMPLES), None),
+        )
+
+    return setup
+
+
+if have("pandas", "polars", "pyarrow"):
+    for kind in ("csv", "parquet"):
+        case(f"profile command {{n}} rows, from {kind}", 2_000_000)(command_case(kind))
 
 
 if have("polars"):

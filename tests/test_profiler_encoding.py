@@ -3,7 +3,10 @@
 import numpy as np
 import pandas as pd
 import pytest
-from profiler.encoding import encode
+
+pytest.importorskip("pyarrow", reason="the profiler reads its tables with pyarrow")
+
+from profiler.encoding import encode  # noqa: E402
 
 ROWS = 40
 

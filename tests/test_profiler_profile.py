@@ -4,12 +4,15 @@ give them, and the same bits whatever the number of threads."""
 import numpy as np
 import pandas as pd
 import pytest
-from profiler import baselines, threads
-from profiler.builtin import builtin_frame
-from profiler.encoding import Categorical, encode
-from profiler.profile import CompletePairs, run_profile
 
-import vantorix_core as vc
+pytest.importorskip("pyarrow", reason="the profiler reads its tables with pyarrow")
+
+from profiler import baselines, threads  # noqa: E402
+from profiler.builtin import builtin_frame  # noqa: E402
+from profiler.encoding import Categorical, encode  # noqa: E402
+from profiler.profile import CompletePairs, run_profile  # noqa: E402
+
+import vantorix_core as vc  # noqa: E402
 
 
 def awkward_frame():

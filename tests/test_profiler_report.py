@@ -5,11 +5,14 @@ import copy
 import numpy as np
 import pandas as pd
 import pytest
-from profiler import comparison, report
-from profiler.baselines import VANTORIX
-from profiler.encoding import encode
-from profiler.profile import run_profile
-from test_profiler_profile import awkward_frame
+
+pytest.importorskip("pyarrow", reason="the profiler reads its tables with pyarrow")
+
+from profiler import comparison, report  # noqa: E402
+from profiler.baselines import VANTORIX  # noqa: E402
+from profiler.encoding import encode  # noqa: E402
+from profiler.profile import run_profile  # noqa: E402
+from test_profiler_profile import awkward_frame  # noqa: E402
 
 
 def sections(frame, share=None, z=4.0):

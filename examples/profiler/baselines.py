@@ -10,7 +10,6 @@ from dataclasses import dataclass
 from typing import Any, ParamSpec, TypeVar
 
 import numpy as np
-import pandas as pd
 from numpy.typing import NDArray
 
 import vantorix_core as vc
@@ -61,6 +60,8 @@ def z_flags_numpy(data: Data, threshold: float) -> Flags:
 
 
 def rare_flags_pandas(codes: Codes, n_categories: int, threshold: float) -> Flags:
+    import pandas as pd
+
     series = pd.Series(codes)
     counts = series.value_counts()
     rare = counts.index[counts < codes.size * threshold]
@@ -79,6 +80,7 @@ def cramers_v_numpy(x: Codes, y: Codes, kx: int, ky: int) -> float:
 
 
 def cramers_v_pandas(x: Codes, y: Codes, kx: int, ky: int) -> float:
+    import pandas as pd
     from scipy.stats.contingency import association
 
     table = pd.crosstab(x, y).to_numpy()
@@ -101,7 +103,9 @@ class Clock:
     """Seconds spent in the calls of timed kernels, added up across threads, and the calls
     made, to be made again on a few rows."""
 
-    def __init__(self) -> None:
+    def __init__(self, keep_calls: bool = True) -> None:
+        # The calls hold their arrays: a profile that reads a column at a time keeps none.
+        self.keep_calls = keep_calls
         self.seconds = 0.0
         self.calls: list[tuple[Callable[..., Any], tuple[Any, ...]]] = []
         self._lock = threading.Lock()
@@ -109,7 +113,8 @@ class Clock:
     def add(self, seconds: float, fn: Callable[..., Any], args: tuple[Any, ...]) -> None:
         with self._lock:
             self.seconds += seconds
-            self.calls.append((fn, args))
+            if self.keep_calls:
+                self.calls.append((fn, args))
 
     def reset(self) -> None:
         self.seconds, self.calls = 0.0, []

@@ -9,6 +9,7 @@ import statistics
 import sys
 import time
 from collections.abc import Callable, Sequence
+from functools import partial
 from pathlib import Path
 from typing import TypeVar
 
@@ -16,13 +17,18 @@ import numpy as np
 
 from . import rules
 from .baselines import VANTORIX, Clock, Kernels, baseline_kernels, per_call_seconds, timed
-from .builtin import builtin_frame, builtin_note
 from .comparison import Timing, agreement, timing_section
-from .encoding import Table, encode
-from .format import count, wrapped
-from .profile import Profile, run_profile
-from .reading import SEPARATOR_NAMES, WHITESPACE, TableError, read_table
-from .report import categorical_section, cramers_v_section, numeric_section, other_section
+from .encoding import Measurement, Table, add, arrow_table, encode_column
+from .profile import Numeric, Profile, measure_present, present_values, run_profile
+from .progress import Bar
+from .reading import (
+    WHITESPACE,
+    Source,
+    TableError,
+    TableSource,
+    open_source,
+)
+from .table import printed, report_lines
 from .threads import default_threads
 
 T = TypeVar("T")
@@ -78,17 +84,17 @@ def parser() -> argparse.ArgumentParser:
         description="Profiles the columns of a table with vantorix_core and times the same "
         "profile in pandas and SciPy."
     )
-    parser.add_argument("csv", nargs="?", help="CSV file to profile (default: a built-in table)")
+    parser.add_argument(
+        "file",
+        nargs="?",
+        help="table to profile: delimited text (CSV, TSV …), Parquet, Feather / Arrow IPC or"
+        " newline-delimited JSON, told by its extension (default: a built-in table)",
+    )
     parser.add_argument(
         "--sep",
         type=separator_argument,
         help="the file's column separator: one character, tab or whitespace (default: sniffed "
         "from its first lines among , ; tab | and whitespace)",
-    )
-    parser.add_argument(
-        "--dtype-backend",
-        choices=["numpy_nullable", "pyarrow"],
-        help="read the columns into pandas' nullable or pyarrow types",
     )
     parser.add_argument("--plot", metavar="FILE.png", help="draw the Cramér's V matrix there")
     parser.add_argument(
@@ -119,7 +125,9 @@ def parser() -> argparse.ArgumentParser:
         "--no-compare",
         dest="compare",
         action="store_false",
-        help="skip the same profile in pandas and SciPy (its time and the check that both agree)",
+        help="skip the same profile in pandas and SciPy (its time and the check that both agree);"
+        " the profile then runs once, on each column as it is read, and Parquet and Feather"
+        " files are read a column at a time",
     )
     return parser
 
@@ -161,6 +169,65 @@ def seconds(fn: Callable[[], T]) -> tuple[float, T]:
     return time.perf_counter() - start, result
 
 
+def profile_calls(table: Table, measured: dict[str, Numeric]) -> int:
+    """The kernel calls a profile of the table makes, besides the measurements done."""
+    m = len(table.v_columns())
+    counted = sum(column.counted() for column in table.categorical.values())
+    return len(table.measurements) - len(measured) + counted + m * (m - 1) // 2
+
+
+def read_and_profile(
+    source: Source, categorical: Sequence[str], z: float, share: float | None, threads: int
+) -> tuple[Table, float, Timing, Profile]:
+    """Each column read, typed and encoded, and profiled as soon as it is read where the
+    profile does not need it again: a measurement is let go once measured, and only the codes
+    of the categorical columns are kept for the pairs. The time to type and encode, the
+    profile's time, and the profile."""
+    table = Table(source.name, source.rows, len(source.names))
+    measured: dict[str, Numeric] = {}
+    clock = Clock(keep_calls=False)
+    kernels = timed(VANTORIX, clock)
+    encode_s = profile_s = 0.0
+    with Bar(len(source.names), f"profiling {source.name}") as bar:
+        for i, name in enumerate(source.names):
+            start, read_s = time.perf_counter(), source.read_s
+            # Read inside: the Arrow column is let go once encoded.
+            column = encode_column(name, partial(source.read, i), name in categorical, source.names)
+            encode_s += time.perf_counter() - start - (source.read_s - read_s)
+            add(table, name, column)
+            if isinstance(column, Measurement):
+                start = time.perf_counter()
+                present, missing = present_values(column, in_place=True), column.missing
+                empty = Measurement(np.zeros(0, column.values.dtype), missing, column.marker)
+                table.measurements[name] = empty
+                del column  # the values present are all the kernels need
+                measured[name] = measure_present(kernels, present, missing, z, keep_flags=False)
+                del present
+                profile_s += time.perf_counter() - start
+            bar.step()
+    with Bar(profile_calls(table, measured), "Cramér's V and rare categories", "call") as bar:
+        start = time.perf_counter()
+        profile = run_profile(
+            table, kernels, z, share, threads, measured=measured, keep_flags=False, done=bar.step
+        )
+        profile_s += time.perf_counter() - start
+    return table, encode_s, Timing(VANTORIX.name, 1, profile_s, clock.seconds, 0.0), profile
+
+
+def encode_all(source: Source, categorical: Sequence[str]) -> tuple[Table, float]:
+    """Every column read, typed and encoded and kept, to profile more than once; the time to
+    type and encode."""
+    table = Table(source.name, source.rows, len(source.names))
+    encode_s = 0.0
+    with Bar(len(source.names), f"reading {source.name}") as bar:
+        for name, values in source.columns():
+            start = time.perf_counter()
+            add(table, name, encode_column(name, values, name in categorical, source.names))
+            encode_s += time.perf_counter() - start
+            bar.step()
+    return table, encode_s
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     arguments = parser()
     args = arguments.parse_args(argv)
@@ -176,36 +243,40 @@ def main(argv: Sequence[str] | None = None) -> int:
         if not plot.parent.is_dir():
             arguments.error(f"--plot: no folder {plot.parent}")
 
-    read_s: float | None = None
-    if args.csv:
+    note = ""
+    if args.file:
         if args.rows is not None:
-            arguments.error("--rows is for the built-in table, not a CSV file")
+            arguments.error("--rows is for the built-in table, not a file")
         try:
-            read_s, (frame, separator) = seconds(
-                lambda: read_table(args.csv, args.sep, args.dtype_backend)
-            )
+            source, _ = open_source(args.file, args.sep)
         except TableError as error:
             arguments.error(str(error))
-        source = Path(args.csv).name
     else:
         if args.sep is not None:
             arguments.error("--sep is for a CSV file, not the built-in table")
-        frame, separator = builtin_frame(args.rows or 1_000_000), ","
-        if args.dtype_backend:
-            try:
-                frame = frame.convert_dtypes(dtype_backend=args.dtype_backend)
-            except ImportError as error:
-                arguments.error(f"--dtype-backend {args.dtype_backend}: {error}")
-        source = "the built-in table (seed 2026)"
-    if len(frame) == 0:
-        arguments.error(f"{source} has no rows")
-    unknown = set(args.categorical) - {str(column) for column in frame.columns}
+        from .builtin import builtin_frame, builtin_note
+
+        frame = builtin_frame(args.rows or 1_000_000)
+        note = builtin_note(frame)
+        source = TableSource("the built-in table (seed 2026)", "", arrow_table(frame))
+        del frame
+    if source.rows == 0:
+        arguments.error(f"{source.name} has no rows")
+    unknown = set(args.categorical) - set(source.names)
     if unknown:
         arguments.error(f"no such column: {', '.join(sorted(unknown))}")
 
     threads = default_threads()
-    encode_s, data = seconds(lambda: encode(frame, args.categorical, source))
-    ours_time, ours = timed_profile(data, VANTORIX, args.z, args.rare, threads)
+    try:
+        if args.compare:
+            data, encode_s = encode_all(source, args.categorical)
+            ours_time, ours = timed_profile(data, VANTORIX, args.z, args.rare, threads)
+        else:
+            data, encode_s, ours_time, ours = read_and_profile(
+                source, args.categorical, args.z, args.rare, threads
+            )
+    except TableError as error:
+        arguments.error(str(error))
     timings = [ours_time]
     theirs = None
     if args.compare:
@@ -213,25 +284,14 @@ def main(argv: Sequence[str] | None = None) -> int:
             their_time, theirs = timed_profile(data, baseline_kernels(), args.z, args.rare, threads)
         timings.append(their_time)
 
-    kind = SEPARATOR_NAMES.get(separator, f"separated by {separator!r}")
-    lines = [
-        wrapped(
-            f"Profile of {source}{f' ({kind})' if kind else ''}: {count(data.rows, 'row')},"
-            f" {count(frame.shape[1], 'column')}"
-        )
-    ]
-    if not args.csv:
-        lines.append(wrapped(builtin_note(frame), indent=""))
-    lines += other_section(data)
-    lines += numeric_section(data, ours, args.z)
-    lines += categorical_section(data, ours, args.rare)
-    lines += cramers_v_section(data, ours)
+    lines = report_lines(source.name, source.kind, data, ours, args.z, args.rare, note)
+    read_s = source.read_s if args.file else None
     if ours.numeric or ours.rare or len(ours.v_columns) > 1:
         lines += timing_section(read_s, encode_s, threads, timings)
         lines += agreement(ours, theirs) if theirs else []
     else:
         lines += ["", "Nothing to profile: no measurement, and no categorical column to count."]
-    print("\n".join(line.rstrip() for text in lines for line in text.split("\n")))
+    print(printed(lines))
 
     if args.plot:
         if len(ours.v_columns) < 2:

@@ -1,15 +1,18 @@
-"""A frame typed column by column and encoded once for the kernels: measurements as float
-arrays, categories as small integer codes with their counts, and the rest (dates, identifiers,
-calendar fields, row counters) named for what they hold."""
+"""A table typed column by column and encoded once for the kernels: measurements as float
+arrays (NumPy views of the Arrow buffers where no copy is needed), categories as small integer
+codes with their counts (from the dictionaries the reader made, where it made them), and the
+rest (dates, identifiers, calendar fields, row counters) named for what they hold. Columns come
+as pyarrow arrays, from a file or from a pandas, polars or pyarrow table in memory."""
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+import sys
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
-import pandas as pd
+import pyarrow as pa
 from numpy.typing import NDArray
 
 from . import rules
@@ -90,30 +93,135 @@ class Table:
         return [name for name, column in self.categorical.items() if not column.left_out()]
 
 
-def float_type(dtype: Any) -> np.dtype[Any]:
-    """The NumPy type a numeric column is handed over in: its own if it is a float type
-    (pandas' nullable and pyarrow types name their NumPy twin), else float64."""
-    own = np.dtype(getattr(dtype, "numpy_dtype", dtype))
-    return own if own.kind == "f" else np.dtype(np.float64)
-
-
-def small_codes(codes: NDArray[np.intp], k: int) -> Codes:
-    """The codes in the narrowest signed type that holds them: the kernels read int8 and
-    int16 in place, and every copy of them is cheaper."""
+def code_type(k: int) -> np.dtype[Any]:
+    """The narrowest signed type that holds codes of k categories, and k itself (counts are
+    taken of the codes + 1): the kernels read int8 and int16 in place, and every copy of
+    them is cheaper."""
     for dtype in (np.int8, np.int16, np.int32):
         if k <= np.iinfo(dtype).max:
-            narrow: Codes = codes.astype(dtype)
-            return narrow
-    return codes
+            return np.dtype(dtype)
+    return np.dtype(np.int64)
 
 
-def categories(series: pd.Series[Any]) -> Categorical:
-    # pd.factorize lists only the categories that occur, in order of appearance.
-    codes, values = pd.factorize(series)
-    labels = list(map(str, values.tolist()))
-    small = small_codes(codes, len(labels))
-    counts = np.bincount(small + 1, minlength=len(labels) + 1)  # the narrow type holds k
-    return Categorical(small, labels, counts[1:], int(counts[0]))
+def small_codes(codes: NDArray[np.signedinteger[Any]], k: int) -> Codes:
+    narrow: Codes = codes.astype(code_type(k), copy=False)
+    return narrow
+
+
+# The first rows searched for the order in which the categories first appear; only when some
+# category is first seen later is the whole column hashed for it.
+FIRST_ROWS = 1 << 16
+
+
+def appearance(codes: Codes, counts: NDArray[np.int64]) -> NDArray[np.intp]:
+    """The codes present, in the order of their first row."""
+    present = int(np.count_nonzero(counts))
+    head = codes[:FIRST_ROWS]
+    seen, first = np.unique(head[head >= 0], return_index=True)
+    if seen.size < present:
+        import pyarrow.compute as pc
+
+        order = view(pc.unique(pa.array(codes)))
+        order = order[order >= 0]
+    else:
+        positions = np.flatnonzero(head >= 0)[first]
+        order = seen[np.argsort(positions, kind="stable")]
+    return order.astype(np.intp)
+
+
+def view(array: Any) -> NDArray[Any]:
+    """The values of an Arrow array of numbers without missing values, as a NumPy array over
+    its buffer (read-only, no copy)."""
+    dtype = np.dtype(array.type.to_pandas_dtype())
+    if len(array) == 0:
+        return np.zeros(0, dtype)
+    offset = array.offset * dtype.itemsize
+    return np.frombuffer(array.buffers()[1], dtype=dtype, count=len(array), offset=offset)
+
+
+def present(array: Any) -> NDArray[np.bool_]:
+    """Where an Arrow array has a value, from its validity bitmap."""
+    bits = np.frombuffer(array.buffers()[0], dtype=np.uint8)
+    start = array.offset
+    return np.unpackbits(bits, count=start + len(array), bitorder="little")[start:].view(bool)
+
+
+# Whole-column work on codes goes in blocks of this many rows: NumPy counts and indexes in
+# 8-byte integers, and a temporary of the whole column in them would outweigh its int8 codes.
+BLOCK = 1 << 16
+
+
+def blocks(n: int) -> Iterator[slice]:
+    return (slice(start, start + BLOCK) for start in range(0, n, BLOCK))
+
+
+def counted(codes: Codes, k: int) -> NDArray[np.int64]:
+    """[0]: the missing values (code −1), [1 + c]: the rows of code c."""
+    counts = np.zeros(k + 1, np.int64)
+    for rows in blocks(codes.size):
+        counts += np.bincount(codes[rows] + 1, minlength=k + 1)  # the narrow type holds k
+    return counts
+
+
+def recode(codes: Codes, lookup: Codes) -> None:
+    """Each code c made lookup[c + 1] in place (lookup[0] for a missing value)."""
+    for rows in blocks(codes.size):
+        codes[rows] = lookup[codes[rows] + 1]
+
+
+def dictionary_codes(column: Any) -> tuple[Codes, list[Any]]:
+    """The codes of a dictionary column as one array (−1 where a value is missing) and its
+    dictionary's values; the chunks' dictionaries are unified first."""
+    column = column.unify_dictionaries()
+    dictionary = column.chunk(0).dictionary if column.num_chunks else pa.array([])
+    k = len(dictionary)
+    codes = np.empty(len(column), dtype=code_type(k))
+    start = 0
+    for chunk in column.chunks:
+        indices, part = chunk.indices, codes[start : start + len(chunk)]
+        part[:] = view(indices)
+        if indices.null_count:
+            part[~present(indices)] = -1
+        start += len(chunk)
+    values = dictionary.to_pylist()
+    if dictionary.null_count:  # a missing value kept in the dictionary itself
+        lookup = [-1] + [-1 if v is None else c for c, v in enumerate(values)]
+        recode(codes, np.array(lookup, codes.dtype))
+    return codes, values
+
+
+def categories(column: Any) -> Categorical:
+    """A column's categories in order of first appearance, whatever order the dictionary of
+    the reader (or of a pandas Categorical) has, with codes of the narrowest type."""
+    if not pa.types.is_dictionary(column.type):
+        import pyarrow.compute as pc
+
+        try:
+            column = pc.dictionary_encode(column)
+        except pa.ArrowNotImplementedError:  # nested values (JSON objects, lists): as text
+            text = [None if v is None else str(v) for v in column.to_pylist()]
+            column = pc.dictionary_encode(pa.chunked_array([pa.array(text, pa.string())]))
+    codes, values = dictionary_codes(column)
+    del column
+    k = len(values)
+    counts = counted(codes, k)
+    order = appearance(codes, counts[1:])
+    if order.size < k or (order != np.arange(k)).any():
+        lookup = np.full(k + 1, -1, dtype=codes.dtype)
+        lookup[order + 1] = np.arange(order.size)
+        recode(codes, lookup)
+        codes = small_codes(codes, order.size)
+        counts = np.append(counts[:1], counts[1:][order])
+        values = [values[c] for c in order]
+    labels = [text_label(value) for value in values]
+    return Categorical(codes, labels, counts[1:], int(counts[0]))
+
+
+def text_label(value: Any) -> str:
+    """A category as the report names it: text as it is, bytes decoded, others as str()."""
+    if isinstance(value, bytes):
+        return value.decode("utf-8", errors="replace")
+    return str(value)
 
 
 def numeric_kind(
@@ -129,9 +237,12 @@ def numeric_kind(
     # Years read best without a thousands separator.
     low, high = (f"{x:{'' if unit == 'year' else ','}.0f}" for x in (present.min(), present.max()))
     span = low if low == high else f"{low} to {high}"
-    distinct = f"{np.unique(present).size:,} distinct"
+
+    def distinct() -> str:  # a sort of the column: only for the kinds that show it
+        return f"{np.unique(present).size:,} distinct"
+
     if rules.named_as_id(name):
-        return Other("identifier", missing, f"{distinct}, {span}")
+        return Other("identifier", missing, f"{distinct()}, {span}")
     if unit:
         return Other(unit, missing, f"{unit}s {span}")
     for dates, how in (
@@ -143,14 +254,14 @@ def numeric_kind(
     coded = rules.coded_by(name, others)
     if coded or rules.named_as_code(name):
         named = f", named in {coded}" if coded else ""
-        return Other("code", missing, f"{distinct}, {span}{named}")
+        return Other("code", missing, f"{distinct()}, {span}{named}")
     ones, steps = rules.counter_steps(present)
     if steps:
         every = f"{ones:,} of {steps:,} steps ({percent(ones, steps)})"
         every = "every step" if ones == steps else every
         return Other("row counter", missing, f"{span}, up by 1 at {every}")
     if rules.row_names(name) and np.unique(present).size == present.size:
-        return Other("identifier", missing, f"{distinct}, {span}, as row names")
+        return Other("identifier", missing, f"{distinct()}, {span}, as row names")
     return None
 
 
@@ -187,44 +298,174 @@ def marked_numbers(column: Categorical) -> tuple[Data, str] | None:
     return values, marker
 
 
-def encode(frame: pd.DataFrame, categorical: Sequence[str] = (), name: str = "data") -> Table:
-    """The frame typed and encoded; the columns named in categorical are taken as categories
-    whatever they hold."""
-    table = Table(name, len(frame), frame.shape[1])
-    names = [str(column) for column in frame.columns]
-    for column in frame.columns:
-        series, label = frame[column], str(column)
-        dtype = series.dtype
-        if label in categorical:
-            table.categorical[label] = categories(series)
-        elif pd.api.types.is_datetime64_any_dtype(dtype):
-            dates = pd.DatetimeIndex(series)
-            missing = int(np.count_nonzero(dates.isna()))
-            table.other[label] = Other("dates", missing, rules.date_range(dates))
-        elif pd.api.types.is_numeric_dtype(dtype) and not pd.api.types.is_bool_dtype(dtype):
-            values = series.to_numpy(dtype=float_type(dtype), na_value=np.nan)
-            missing = int(np.count_nonzero(np.isnan(values)))
-            integers = pd.api.types.is_integer_dtype(dtype)
-            other = numeric_kind(label, values, missing, integers, names)
-            if other:
-                table.other[label] = other
-            else:
-                table.measurements[label] = Measurement(values, missing)
-        else:
-            encoded = categories(series)
-            numbers = marked_numbers(encoded)
-            if numbers is not None:
-                values, marker = numbers
-                missing = int(np.count_nonzero(np.isnan(values)))
-                other = numeric_kind(label, values, missing, False, names)
-                if other:
-                    table.other[label] = other
-                else:
-                    table.measurements[label] = Measurement(values, missing, marker)
-                continue
-            other = text_kind(label, encoded)
-            if other:
-                table.other[label] = other
-            else:
-                table.categorical[label] = encoded
+Column = Measurement | Categorical | Other
+
+
+def is_pieces(column: Any) -> bool:
+    return hasattr(column, "pieces")
+
+
+def float_values(column: Any) -> tuple[Data, int, bool]:
+    """A numeric column (a ChunkedArray, or pieces read one at a time) as floats, NaN where a
+    value is missing: a view of the Arrow buffer where it is one chunk of floats without a
+    missing value, else one copy; the number of missing values; and whether its type holds
+    whole numbers only."""
+    kind, length = column.type, column.length if is_pieces(column) else len(column)
+    integers = pa.types.is_integer(kind)
+    if pa.types.is_null(kind):
+        return np.full(length, np.nan), length, False
+    # Arrow computes nothing in half precision; decimals become doubles.
+    wanted = pa.float32() if pa.types.is_float16(kind) else None
+    if not (integers or pa.types.is_floating(kind)):
+        wanted = pa.float64()
+    dtype = np.dtype(np.float64 if integers else (wanted or kind).to_pandas_dtype())
+    if is_pieces(column):
+        chunks = column.pieces()
+    else:
+        if column.num_chunks == 1 and column.null_count == 0 and not (integers or wanted):
+            values: Data = view(column.chunk(0))
+            return values, int(np.count_nonzero(np.isnan(values))), False
+        chunks = iter(column.chunks)
+    # The chunks side by side as floats, missing values as NaN: the one copy the kernels need.
+    values = np.empty(length, dtype=dtype)
+    start = nulls = 0
+    chunk = None
+    for chunk in chunks:
+        if wanted is not None:
+            chunk = chunk.cast(wanted)
+        part = values[start : start + len(chunk)]
+        part[:] = view(chunk)
+        if chunk.null_count:
+            part[~present(chunk)] = np.nan
+            nulls += chunk.null_count
+        start += len(chunk)
+    del chunk
+    if integers:
+        return values, nulls, True
+    return values, int(np.count_nonzero(np.isnan(values))), False
+
+
+def dates(column: Any) -> Other:
+    """A column Arrow typed as dates or times of day with a date: its range."""
+    import pandas as pd
+    import pyarrow.compute as pc
+
+    present = pc.unique(column.drop_null())
+    if pa.types.is_date(present.type):
+        present = present.cast(pa.timestamp("s"))
+    index = pd.DatetimeIndex(present.to_pandas())
+    return Other("dates", column.null_count, rules.date_range(index))
+
+
+def plain(column: Any) -> Any:
+    """Text and binary views as the types every compute function takes."""
+    kind = column.type
+    if pa.types.is_string_view(kind):
+        return column.cast(pa.large_string())
+    if pa.types.is_binary_view(kind):
+        return column.cast(pa.large_binary())
+    if pa.types.is_dictionary(kind) and pa.types.is_string_view(kind.value_type):
+        return column.cast(pa.dictionary(kind.index_type, pa.large_string()))
+    return column
+
+
+def numeric(kind: Any) -> bool:
+    return bool(
+        pa.types.is_integer(kind)
+        or pa.types.is_floating(kind)
+        or pa.types.is_decimal(kind)
+        or pa.types.is_null(kind)
+    )
+
+
+def encode_column(
+    name: str, column: Any, categorical: bool = False, others: Sequence[str] = ()
+) -> Column:
+    """One column typed and encoded; categorical takes it as categories whatever it holds,
+    others names the table's columns. The column is an Arrow array, or a function that reads
+    one: then the Arrow column is let go as soon as a measurement's floats are made of it, so
+    that a column read from a file is not held twice."""
+    column = column() if callable(column) else column
+    if is_pieces(column):
+        if numeric(column.type) and not categorical:
+            values, missing, integers = float_values(column)
+            del column
+            other = numeric_kind(name, values, missing, integers, others)
+            return other or Measurement(values, missing)
+        column = column.whole()
+    column = plain(column)
+    kind = column.type
+    if categorical:
+        return categories(column)
+    if pa.types.is_timestamp(kind) or pa.types.is_date(kind):
+        return dates(column)
+    if numeric(kind):
+        values, missing, integers = float_values(column)
+        del column
+        other = numeric_kind(name, values, missing, integers, others)
+        return other or Measurement(values, missing)
+    encoded = categories(column)
+    numbers = marked_numbers(encoded)
+    if numbers is not None:
+        values, marker = numbers
+        missing = int(np.count_nonzero(np.isnan(values)))
+        return numeric_kind(name, values, missing, False, others) or Measurement(
+            values, missing, marker
+        )
+    return text_kind(name, encoded) or encoded
+
+
+def add(table: Table, name: str, column: Column) -> None:
+    if isinstance(column, Measurement):
+        table.measurements[name] = column
+    elif isinstance(column, Categorical):
+        table.categorical[name] = column
+    else:
+        table.other[name] = column
+
+
+def arrow_table(data: Any) -> Any:
+    """A pandas, polars or pyarrow table (or anything that gives an Arrow stream) as a pyarrow
+    Table, without copying what Arrow can take as it is."""
+    if isinstance(data, pa.Table):
+        return data
+    if isinstance(data, pa.RecordBatch):
+        return pa.Table.from_batches([data])
+    pandas = sys.modules.get("pandas")
+    if pandas is not None and isinstance(data, pandas.DataFrame):
+        return from_pandas(data)
+    if hasattr(data, "__arrow_c_stream__"):  # polars, DuckDB, nanoarrow …
+        return pa.table(data)
+    if hasattr(data, "to_arrow"):
+        return data.to_arrow()
+    raise TypeError(f"not a table: {type(data).__name__} (give a pandas, polars or pyarrow one)")
+
+
+def from_pandas(frame: Any) -> Any:
+    """A pandas frame as Arrow columns: NaN becomes missing, and a column of mixed objects
+    that Arrow has no type for becomes its values' text."""
+    arrays, names = [], []
+    for position in range(frame.shape[1]):
+        series = frame.iloc[:, position]
+        try:
+            array = pa.array(series, from_pandas=True)
+        except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+            missing = series.isna().to_numpy()
+            text = [None if gone else str(value) for value, gone in zip(series, missing)]
+            array = pa.array(text, pa.string())
+        arrays.append(array)
+        names.append(str(frame.columns[position]))
+    return pa.Table.from_arrays(arrays, names=names)
+
+
+def encode(data: Any, categorical: Sequence[str] = (), name: str = "data") -> Table:
+    """A pandas, polars or pyarrow table typed and encoded; the columns named in categorical
+    are taken as categories whatever they hold."""
+    from .reading import column_names
+
+    arrow = arrow_table(data)
+    table = Table(name, arrow.num_rows, arrow.num_columns)
+    names = column_names([str(n) for n in arrow.column_names])
+    for title, column in zip(names, arrow.columns):
+        add(table, title, encode_column(title, column, title in categorical, names))
     return table

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 
 from . import rules
 from .baselines import Flags, Floats, Kernels
-from .encoding import MIN_PER_CELL, Categorical, Codes, Measurement, Table
+from .encoding import MIN_PER_CELL, Categorical, Codes, Data, Measurement, Table, blocks
 from .threads import run_all
 
 STATS = ("mean", "std", "min", "max")
@@ -26,15 +26,18 @@ class Numeric:
 
     missing: int
     stats: dict[str, float]
-    flags: Flags
+    flags: Flags  # empty where the profile keeps counts only
+    outliers: int
 
 
 @dataclass
 class Rare:
     limit: float  # a category seen fewer times than this is rare
     # 1 for a rare category or a missing value; None where no category is rare, which the
-    # counts show without a call.
+    # counts show without a call, or where the profile keeps counts only.
     flags: Flags | None
+    codes: Codes  # the rare categories, rarest first
+    flagged: int  # rows of a rare category
 
 
 @dataclass
@@ -59,25 +62,64 @@ class Profile:
         return sparse
 
 
-def measure(kernels: Kernels, column: Measurement, z: float) -> Numeric:
-    values, missing = column.values, column.missing
-    # A NaN makes the mean NaN and the std 0, and flags nothing: the profile is of the values
-    # present.
-    present = values[~np.isnan(values)] if missing else values
+NO_FLAGS = np.zeros(0, np.int32)
+
+
+def present_values(column: Measurement, in_place: bool = False) -> Data:
+    """The values present (a NaN makes the mean NaN and the std 0, and flags nothing: the
+    profile is of the values present). in_place moves them to the front of the column's own
+    array, block by block, for a column let go once measured: no second column in memory."""
+    values = column.values
+    if not column.missing:
+        return values
+    if not (in_place and values.flags.writeable):
+        present: Data = values[~np.isnan(values)]
+        return present
+    end = 0
+    for rows in blocks(values.size):
+        block = values[rows]
+        kept = block[~np.isnan(block)]
+        values[end : end + kept.size] = kept
+        end += kept.size
+    return values[:end]
+
+
+def measure(kernels: Kernels, column: Measurement, z: float, keep_flags: bool = True) -> Numeric:
+    """Statistics and outliers of a measurement; keep_flags keeps a flag per row (to compare
+    them), else only their count is kept."""
+    return measure_present(kernels, present_values(column), column.missing, z, keep_flags)
+
+
+def measure_present(
+    kernels: Kernels, present: Data, missing: int, z: float, keep_flags: bool = True
+) -> Numeric:
+    """measure() of the values present, the measurement's own let go."""
     if present.size == 0:
-        return Numeric(missing, {key: np.nan for key in STATS}, np.zeros(0, np.int32))
+        return Numeric(missing, {key: np.nan for key in STATS}, NO_FLAGS, 0)
     stats = kernels.summary(present[:, np.newaxis])
+    flags = kernels.z_flags(present, z)
+    outliers = int(np.count_nonzero(flags))
     return Numeric(
-        missing, {key: float(stats[key][0]) for key in STATS}, kernels.z_flags(present, z)
+        missing,
+        {key: float(stats[key][0]) for key in STATS},
+        flags if keep_flags else NO_FLAGS,
+        outliers,
     )
 
 
-def rare(kernels: Kernels, column: Categorical, share: float | None) -> Rare:
+def rare(
+    kernels: Kernels, column: Categorical, share: float | None, keep_flags: bool = True
+) -> Rare:
     limit = rules.rare_limit(column.counts, share)
     if column.counts.min() >= limit:
-        return Rare(limit, None)
+        return Rare(limit, None, column.codes[:0], 0)
     threshold = rules.kernel_threshold(limit, column.codes.size)
-    return Rare(limit, kernels.rare_flags(column.codes, len(column.labels), threshold))
+    flags = kernels.rare_flags(column.codes, len(column.labels), threshold)
+    # A missing value is flagged as out of range: counted as missing, not as rare.
+    rows = (flags == 1) & (column.codes >= 0)
+    codes = np.unique(column.codes[rows])
+    codes = codes[np.argsort(column.counts[codes], kind="stable")]
+    return Rare(limit, flags if keep_flags else None, codes, int(np.count_nonzero(rows)))
 
 
 class CompletePairs:
@@ -130,10 +172,21 @@ class CompletePairs:
 
 
 def run_profile(
-    table: Table, kernels: Kernels, z: float, share: float | None = None, threads: int = 1
+    table: Table,
+    kernels: Kernels,
+    z: float,
+    share: float | None = None,
+    threads: int = 1,
+    *,
+    measured: dict[str, Numeric] | None = None,
+    keep_flags: bool = True,
+    done: Callable[[], object] | None = None,
 ) -> Profile:
     """The profile; share is the rare share of a column's present values (None: the default
-    rule), threads the number of threads that run the kernel calls."""
+    rule), threads the number of threads that run the kernel calls. measured holds the
+    measurements profiled already, as their columns were read; keep_flags keeps a flag per row
+    (to compare profiles), else only counts; done is called after each kernel call."""
+    measured = measured or {}
     names = table.v_columns()
     columns = [table.categorical[name] for name in names]
     pairs = CompletePairs(columns)
@@ -151,15 +204,23 @@ def run_profile(
         return kernels.cramers_v(cx, cy, kx, ky), cx.size, kx, ky, False
 
     def call(fn: Callable[..., Any], *args: Any) -> Callable[[], Any]:
-        return lambda: fn(*args)
+        def run() -> Any:
+            result = fn(*args)
+            if done is not None:
+                done()
+            return result
+
+        return run
 
     pair_list = list(itertools.combinations(range(len(names)), 2))
-    calls = [call(measure, kernels, column, z) for column in table.measurements.values()]
-    calls += [call(rare, kernels, table.categorical[name], share) for name in counted]
+    to_measure = [name for name in table.measurements if name not in measured]
+    calls = [call(measure, kernels, table.measurements[n], z, keep_flags) for n in to_measure]
+    calls += [call(rare, kernels, table.categorical[n], share, keep_flags) for n in counted]
     calls += [call(cramers_v, i, j) for i, j in pair_list]
     results = iter(run_all(calls, threads))
 
-    numeric = {name: next(results) for name in table.measurements}
+    fresh = {name: next(results) for name in to_measure}
+    numeric = {name: measured.get(name) or fresh[name] for name in table.measurements}
     rare_flags = {name: next(results) for name in counted}
     m = len(names)
     v = np.full((m, m), np.nan)

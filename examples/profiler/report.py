@@ -65,7 +65,7 @@ def numeric_lines(data: Table, profile: Profile, digits: int) -> list[str]:
         if column.missing == data.rows:
             rows.append(start + ["no values"])
         else:
-            rows.append(start + stats_cells(column, digits) + [f"{int(column.flags.sum()):,}"])
+            rows.append(start + stats_cells(column, digits) + [f"{column.outliers:,}"])
     return table(rows, [False] + [True] * 7)
 
 
@@ -146,17 +146,11 @@ def rare_cells(column: Categorical, rare: Rare) -> tuple[list[str], NDArray[np.i
     if math.ceil(rare.limit) <= 1:
         return ["-", "-", "-", f"none: its limit, {rare.limit:.2g}, is under one row"], none
     limit = f"{math.ceil(rare.limit):,}"
-    if rare.flags is None:
-        return [limit, "0", "0", ""], none
-    rows_flagged = (rare.flags == 1) & (column.codes >= 0)
-    codes = np.unique(column.codes[rows_flagged]).astype(np.intp)
-    k, rows = len(column.labels), f"{int(rows_flagged.sum()):,}"
-    if rules.long_tail(column.counts, rare.limit):
-        tail = f"a long tail: {codes.size:,} of {k:,} categories, not listed"
+    codes, rows = rare.codes.astype(np.intp), f"{rare.flagged:,}"
+    if codes.size and rules.long_tail(column.counts, rare.limit):
+        tail = f"a long tail: {codes.size:,} of {len(column.labels):,} categories, not listed"
         return [limit, f"{codes.size:,}", rows, tail], none
-    return [limit, f"{codes.size:,}", rows, ""], codes[
-        np.argsort(column.counts[codes], kind="stable")
-    ]
+    return [limit, f"{codes.size:,}", rows, ""], codes
 
 
 def categorical_section(data: Table, profile: Profile, share: float | None) -> list[str]:

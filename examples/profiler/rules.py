@@ -7,11 +7,13 @@ import math
 import re
 from collections.abc import Collection, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
-import pandas as pd
 from numpy.typing import NDArray
+
+if TYPE_CHECKING:  # pandas is imported where dates are read: a profile without any skips it
+    import pandas as pd
 
 Counts = NDArray[np.int64]
 Values = NDArray[np.floating[Any]]  # a numeric column, NaN where a value is missing
@@ -225,6 +227,8 @@ def parse_dates(labels: Sequence[str], counts: Counts | None = None) -> ReadDate
             if unshaped_rows > allowed:
                 return None
     candidates = [label for label, ok in zip(labels, shaped) if ok]
+    import pandas as pd
+
     for date_format in DATE_FORMATS:
         # A format that misreads most of the first labels is no better on all of them.
         if not readable(candidates[:DATE_SAMPLE], date_format):
@@ -249,6 +253,8 @@ DATE_SAMPLE = 64
 
 def readable(labels: list[str], date_format: str) -> bool:
     """Whether the format reads at least half of the labels."""
+    import pandas as pd
+
     try:
         dates = pd.to_datetime(labels, format=date_format, errors="coerce")
     except (ValueError, TypeError, OverflowError):
@@ -260,6 +266,8 @@ def times_of_day(labels: Sequence[str]) -> str:
     """The first and last of labels that are all times of day ('' if they are not)."""
     if not labels or not all(TIME_SHAPE.match(label) for label in labels):
         return ""
+    import pandas as pd
+
     for time_format in ("%H:%M:%S", "%H:%M", "%H:%M:%S.%f"):
         try:
             times = pd.to_datetime(list(labels), format=time_format)
@@ -276,6 +284,8 @@ def epoch_dates(name: str, values: Values) -> pd.DatetimeIndex | None:
     as dates; else None."""
     if values.size == 0 or not EPOCH_WORDS & set(name_words(name)):
         return None
+    import pandas as pd
+
     low, high = float(values.min()), float(values.max())
     for scale in (1.0, 1e3):  # seconds, then milliseconds
         if EPOCH_SECONDS[0] * scale <= low and high <= EPOCH_SECONDS[1] * scale:
@@ -288,6 +298,8 @@ def yyyymmdd_dates(values: Values) -> pd.DatetimeIndex | None:
     """Whole numbers that all read as YYYYMMDD dates, as dates; else None."""
     if values.size == 0 or values.min() < YYYYMMDD[0] or values.max() > YYYYMMDD[1]:
         return None
+    import pandas as pd
+
     text = pd.Series(np.unique(values).astype(np.int64)).astype(str)
     dates = pd.to_datetime(text, format="%Y%m%d", errors="coerce")
     return None if dates.isna().any() else pd.DatetimeIndex(dates)
@@ -295,6 +307,8 @@ def yyyymmdd_dates(values: Values) -> pd.DatetimeIndex | None:
 
 def date_range(dates: pd.DatetimeIndex) -> str:
     """First to last date, to the precision the dates have."""
+    import pandas as pd
+
     present = dates.dropna()
     if present.empty:
         return "no dates"
