@@ -50,9 +50,6 @@ void* capsule_pointer(const py::handle capsule, const char* name) {
     return p;
 }
 
-// Takes the schema and the arrays out of the object's capsules: moved at once, so that the
-// producer's release runs exactly once, by our owners. False when the object exports neither
-// method. A Python error on the way (pandas without pyarrow, say) propagates.
 // pandas exports a DataFrame's index as columns of the table unless it is a RangeIndex; NumPy's
 // conversion leaves the index out, and so does a DataFrame without it (which shares the data).
 py::object without_index(py::handle src) {
@@ -68,6 +65,9 @@ py::object without_index(py::handle src) {
     return src.attr("reset_index")(py::arg("drop") = true);
 }
 
+// Takes the schema and the arrays out of the object's capsules: moved at once, so that the
+// producer's release runs exactly once, by our owners. False when the object exports neither
+// method. A Python error on the way (pandas without pyarrow, say) propagates.
 bool take(py::handle argument, ArrowOwner& owner) {
     const py::object src = without_index(argument);
     const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
