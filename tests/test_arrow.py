@@ -197,6 +197,13 @@ def dictionary_cases():
     )
     cases["pyarrow chunks, dictionaries differ"] = (chunks, np.array([0, 1, 0, 2, 0, 3, 1, -1]))
     cases["pyarrow sliced"] = (arr.slice(5), arr.indices.to_numpy()[5:])
+    # An index outside its dictionary (invalid, but pyarrow makes it on request) reads as null,
+    # and must not become a code of the kernel's range where indices are read in place.
+    outside = pa.array([0, 1, 2, 1] * 1500, pa.int32())
+    cases["pyarrow text, an index outside"] = (
+        pa.DictionaryArray.from_arrays(outside, pa.array(["a", "b"]), safe=False),
+        np.tile([0, 1, -1, 1], 1500),
+    )
     try:
         import pandas as pd
 
@@ -233,6 +240,38 @@ def test_dictionaries(name):
     k = int(codes.max()) + 1
     assert_same(
         vc.calculate_cramers_v(obj, codes, k, k), vc.calculate_cramers_v(codes, codes, k, k)
+    )
+
+
+@pytest.mark.parametrize("offset", [0, 3])
+@pytest.mark.parametrize(
+    "where", [[], [0], [4095, 4096], [64, 127, 4200, 9000, 19_999], list(range(8190, 8210))]
+)
+def test_runs_between_nulls(where, offset):
+    """Runs of valid elements longer than a block, read where they lie, between nulls."""
+    pa = need("pyarrow")
+    n = 20_000
+    codes = np.random.default_rng(1).integers(0, 7, n + offset).astype(np.int32)
+    mask = np.zeros(n + offset, bool)
+    mask[:offset] = True
+    mask[np.asarray(where, int) + offset] = True
+    ints = pa.array(codes, mask=mask)
+    text = pa.DictionaryArray.from_arrays(ints, list("abcdefg"))
+    objects = [ints.slice(offset), text.slice(offset)]
+    expected = np.where(mask, -1, codes)[offset:]
+    for obj in objects:
+        assert_same(
+            vc.detect_categorical_outliers(obj, 7, 0.143),
+            vc.detect_categorical_outliers(expected, 7, 0.143),
+        )
+        assert_same(
+            vc.calculate_cramers_v(expected[::-1].copy(), obj, 7, 7),
+            vc.calculate_cramers_v(expected[::-1].copy(), expected, 7, 7),
+        )
+    data = pa.array(codes.astype(np.float64), mask=mask).slice(offset)
+    assert_same(
+        vc.calculate_summary_stats(pa.table({"x": data}))["max"],
+        vc.calculate_summary_stats(np.where(mask, np.nan, codes)[offset:, None])["max"],
     )
 
 

@@ -175,39 +175,107 @@ inline std::int64_t element_size(Element element) {
     }
 }
 
-// True when the chunk's values are the kernel's own T, aligned, so that a run of them can be
-// read through a plain pointer wherever none of them is null.
+// The chunk's elements as T where they may be read where they lie, or null: values of the
+// kernel's own T, aligned; or a dictionary's indices where they are their own values and of
+// the kernel's T (int32 codes), which must then also be checked to fall within the dictionary.
+template <typename T>
+const T* direct_values(const ArrowChunk<T>& c) {
+    constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
+    if (c.packed || (c.dictionary != nullptr && !c.indices_are_values) || c.element != native ||
+        reinterpret_cast<std::uintptr_t>(c.values) % alignof(T) != 0) {
+        return nullptr;
+    }
+    return reinterpret_cast<const T*>(c.values);
+}
+
+// True when the chunk's values are the kernel's own T, read where they lie wherever none of
+// them is null.
 template <typename T>
 bool plain_values(const ArrowChunk<T>& c) {
-    constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
-    return !c.packed && c.dictionary == nullptr && c.element == native &&
-           reinterpret_cast<std::uintptr_t>(c.values) % alignof(T) == 0;
+    return c.dictionary == nullptr && direct_values(c) != nullptr;
+}
+
+// How many elements from `first` on, of the next `count`, are not null: the validity bitmap
+// is read a word at a time.
+template <typename T>
+std::int64_t valid_run(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count) {
+    if (c.validity == nullptr) {
+        return count;
+    }
+    const std::int64_t begin = c.bit + first;
+    const std::int64_t end = begin + count;
+    std::int64_t i = begin;
+    for (; i < end && (i & 7) != 0; ++i) {
+        if (!bit_set(c.validity, i)) {
+            return i - begin;
+        }
+    }
+    for (; i + 64 <= end; i += 64) {
+        std::uint64_t word;
+        std::memcpy(&word, c.validity + (i >> 3), sizeof word);
+        if (word != ~std::uint64_t{0}) {
+            break;
+        }
+    }
+    for (; i < end && bit_set(c.validity, i); ++i) {
+    }
+    return i - begin;
 }
 
 // True when no element of [first, first + count) of the chunk is null.
 template <typename T>
 bool all_valid(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count) {
-    if (c.validity == nullptr) {
-        return true;
-    }
-    std::int64_t i = c.bit + first;
-    const std::int64_t end = i + count;
-    for (; i < end && (i & 7) != 0; ++i) {
-        if (!bit_set(c.validity, i)) {
-            return false;
+    return valid_run(c, first, count) == count;
+}
+
+// The largest of count dictionary indices, a negative one taken as unsigned (so as outside
+// any dictionary): maxima, which vectorize, rather than a test per index, kept in 16 lanes so
+// that each vector's maximum does not wait on the one before.
+VANTORIX_ALWAYS_INLINE std::uint32_t largest_index(const std::int32_t* p, std::int64_t count) {
+    std::uint32_t lanes[16] = {};
+    std::int64_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        for (int j = 0; j < 16; ++j) {
+            lanes[j] = std::max(lanes[j], static_cast<std::uint32_t>(p[i + j]));
         }
     }
-    for (; i + 8 <= end; i += 8) {
-        if (c.validity[i >> 3] != 0xff) {
-            return false;
+    for (; i < count; ++i) {
+        lanes[0] = std::max(lanes[0], static_cast<std::uint32_t>(p[i]));
+    }
+    return *std::max_element(lanes, lanes + 16);
+}
+
+#ifdef VANTORIX_AVX2
+VANTORIX_TARGET_AVX2 inline std::uint32_t largest_index_avx2(const std::int32_t* p,
+                                                             std::int64_t count) {
+    return largest_index(p, count);
+}
+#endif
+
+inline std::uint32_t largest_index_fastest(const std::int32_t* p, std::int64_t count) {
+#ifdef VANTORIX_AVX2
+    if (cpu_has_avx2()) {
+        return largest_index_avx2(p, count);
+    }
+#endif
+    return largest_index(p, count);
+}
+
+// How many elements from `first` on, of the next `count`, can be handed to a kernel where they
+// lie (p is the chunk's direct_values): those before the first null, and for a dictionary's
+// indices none unless all of those are within it. An index outside the dictionary reads as a
+// null, which only the conversion gives.
+template <typename T>
+std::int64_t direct_run(const ArrowChunk<T>& c, const T* p, std::int64_t first,
+                        std::int64_t count) {
+    const std::int64_t run = valid_run(c, first, count);
+    if constexpr (std::is_same_v<T, std::int32_t>) {
+        if (c.dictionary != nullptr && run > 0 &&
+            largest_index_fastest(p + first, run) >= static_cast<std::uint64_t>(c.entries)) {
+            return 0;
         }
     }
-    for (; i < end; ++i) {
-        if (!bit_set(c.validity, i)) {
-            return false;
-        }
-    }
-    return true;
+    return run;
 }
 
 // Elements [first, first + count) of a chunk as T, into out: each the value NumPy's cast of
@@ -288,28 +356,28 @@ void for_each_arrow_block(const std::vector<ArrowChunk<T>>& chunks, Body&& body)
     T buffer[kBlock];
     SignalCheck signals;
     for (const ArrowChunk<T>& c : chunks) {
-        const T* p = plain_values(c) ? reinterpret_cast<const T*>(c.values) : nullptr;
+        const T* p = direct_values(c);
+        // A dictionary's indices are checked a block at a time, just before the kernel reads
+        // them from cache.
+        const std::int64_t longest = c.dictionary != nullptr ? kBlock : kWorkPerCheck;
         std::int64_t off = 0;
         const auto ahead = [&](std::int64_t i) { prefetch_chunk(c, off + i + kBlock, 16); };
-        if (p != nullptr && c.validity == nullptr) {
-            for (; off < c.length; off += kWorkPerCheck) {
-                const std::int64_t count = std::min(kWorkPerCheck, c.length - off);
+        while (off < c.length) {
+            const std::int64_t left = c.length - off;
+            const std::int64_t run =
+                p != nullptr ? direct_run(c, p, off, std::min(longest, left)) : 0;
+            std::int64_t count = std::min(kBlock, left);
+            if (run >= count) {
+                count = run;
                 body(p + off, c.start + off, count, ahead);
-                signals.done(count);
+            } else {
+                if (read_chunk(c, off, count, buffer)) {
+                    throw SignallingNaN{};
+                }
+                body(static_cast<const T*>(buffer), c.start + off, count, ahead);
             }
-            continue;
-        }
-        for (; off < c.length; off += kBlock) {
-            signals.done(kBlock);
-            const std::int64_t count = std::min(kBlock, c.length - off);
-            if (p != nullptr && all_valid(c, off, count)) {
-                body(p + off, c.start + off, count, ahead);
-                continue;
-            }
-            if (read_chunk(c, off, count, buffer)) {
-                throw SignallingNaN{};
-            }
-            body(static_cast<const T*>(buffer), c.start + off, count, ahead);
+            off += count;
+            signals.done(count);
         }
     }
 }
@@ -334,8 +402,9 @@ const T* span(const ArrayView<T>& v, std::size_t& chunk, std::int64_t first, std
     }
     const ArrowChunk<T>& c = chunks[chunk];
     const std::int64_t off = first - c.start;
-    if (off + count <= c.length && plain_values(c) && all_valid(c, off, count)) {
-        return reinterpret_cast<const T*>(c.values) + off;
+    if (const T* p = direct_values(c);
+        p != nullptr && off + count <= c.length && direct_run(c, p, off, count) == count) {
+        return p + off;
     }
     T* out = buffer;
     for (std::size_t k = chunk; count > 0; ++k) {

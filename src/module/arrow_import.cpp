@@ -196,18 +196,20 @@ struct Dictionaries {
     std::int64_t offset = -1;
     std::int64_t length = -1;
     const T* table = nullptr;
+    bool identity = false;
 
     bool same(const ArrowArrayView* d) const {
         return table != nullptr && buffers[0] == d->buffer_views[1].data.data &&
                buffers[1] == d->buffer_views[2].data.data && offset == d->offset &&
                length == d->length;
     }
-    void keep(const ArrowArrayView* d, const T* t) {
+    void keep(const ArrowArrayView* d, const T* t, bool is_identity) {
         buffers[0] = d->buffer_views[1].data.data;
         buffers[1] = d->buffer_views[2].data.data;
         offset = d->offset;
         length = d->length;
         table = t;
+        identity = is_identity;
     }
 };
 
@@ -259,6 +261,7 @@ bool describe(const ArrowSchemaView& sv, const ArrowArrayView* view, std::int64_
     chunk.entries = dict->length;
     if (text && dictionaries.same(dict)) {
         chunk.dictionary = dictionaries.table;
+        chunk.indices_are_values = dictionaries.identity;
         advance();
         return true;
     }
@@ -275,10 +278,15 @@ bool describe(const ArrowSchemaView& sv, const ArrowArrayView* view, std::int64_
             table[i] = entry_value<T>(dict, dsv.type, i);
         }
     }
+    bool identity = true;
+    for (std::int64_t i = 0; i < dict->length && identity; ++i) {
+        identity = table[i] == static_cast<T>(i);
+    }
     out.dictionaries.push_back(std::move(table));
     chunk.dictionary = out.dictionaries.back().data();
+    chunk.indices_are_values = identity;
     if (text) {
-        dictionaries.keep(dict, chunk.dictionary);
+        dictionaries.keep(dict, chunk.dictionary, identity);
     }
     advance();
     return true;

@@ -48,6 +48,9 @@ struct ArrowChunk {
     // null), `entries` of them.
     const T* dictionary = nullptr;
     std::int64_t entries = 0;
+    // Every entry's value is its own index (a text dictionary's first chunk): where the
+    // indices are the kernel's own T, valid and within the dictionary, they are the values.
+    bool indices_are_values = false;
 };
 
 // An argument read through the Arrow C data interface: one column (ndim 1) or a table of
