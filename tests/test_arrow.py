@@ -5,6 +5,7 @@ Each producer's tests skip where it is not installed."""
 
 import gc
 import importlib
+import itertools
 import sys
 
 import numpy as np
@@ -259,14 +260,15 @@ def test_runs_between_nulls(where, offset):
     text = pa.DictionaryArray.from_arrays(ints, list("abcdefg"))
     objects = [ints.slice(offset), text.slice(offset)]
     expected = np.where(mask, -1, codes)[offset:]
-    for obj in objects:
+    # 9 categories, more than the dictionary has: its indices are checked against its end.
+    for obj, k in itertools.product(objects, [7, 9]):
         assert_same(
-            vc.detect_categorical_outliers(obj, 7, 0.143),
-            vc.detect_categorical_outliers(expected, 7, 0.143),
+            vc.detect_categorical_outliers(obj, k, 0.143),
+            vc.detect_categorical_outliers(expected, k, 0.143),
         )
         assert_same(
-            vc.calculate_cramers_v(expected[::-1].copy(), obj, 7, 7),
-            vc.calculate_cramers_v(expected[::-1].copy(), expected, 7, 7),
+            vc.calculate_cramers_v(expected[::-1].copy(), obj, k, k),
+            vc.calculate_cramers_v(expected[::-1].copy(), expected, k, k),
         )
     data = pa.array(codes.astype(np.float64), mask=mask).slice(offset)
     assert_same(

@@ -191,7 +191,7 @@ void flag_codes(const ArrayView<std::int32_t>& view, std::int64_t n, std::uint32
 
 py::array_t<std::int32_t> detect_categorical_outliers(InputArray<std::int32_t> data,
                                                       int n_categories, double threshold) {
-    const ArrayView<std::int32_t> view(data);
+    const ArrayView<std::int32_t> view(data, static_cast<std::uint32_t>(n_categories));
     auto result = new_flag_array(view);
     const std::int64_t n = view.extent(0);
     std::int32_t* flags = result.mutable_data();

@@ -348,8 +348,8 @@ double cramers_v(const ArrayView<std::int32_t>& vx, const ArrayView<std::int32_t
 
 double calculate_cramers_v(InputArray<std::int32_t> x, InputArray<std::int32_t> y,
                            int n_categories_x, int n_categories_y) {
-    const ArrayView<std::int32_t> vx(x);
-    const ArrayView<std::int32_t> vy(y);
+    const ArrayView<std::int32_t> vx(x, static_cast<std::uint32_t>(n_categories_x));
+    const ArrayView<std::int32_t> vy(y, static_cast<std::uint32_t>(n_categories_y));
     if (vx.ndim() != 1 || vy.ndim() != 1) {
         throw std::runtime_error("Input vectors must be one-dimensional.");
     }

@@ -26,8 +26,11 @@ namespace py = pybind11;
 template <typename T>
 class ArrayView {
 public:
-    explicit ArrayView(const InputArray<T>& input)
-        : arrow_(input.arrow.get()), element_(input.element) {
+    // `categories`, for codes: the kernel's count k, at and past which every code counts as
+    // outside the range, as a negative one does (see codes_past()).
+    explicit ArrayView(const InputArray<T>& input,
+                       std::int64_t categories = std::numeric_limits<std::int64_t>::max())
+        : arrow_(input.arrow.get()), element_(input.element), categories_(categories) {
         if (arrow_ != nullptr) {
             return;
         }
@@ -51,6 +54,11 @@ public:
         }
         return info_.shape[d];
     }
+
+    // Where codes stop meaning categories: a dictionary's index past its end reads as a null,
+    // which a kernel takes as any code outside 0..k-1, so the indices of a dictionary of at
+    // least this many entries need no check against its end.
+    std::int64_t codes_past() const { return categories_; }
 
     // The Arrow columns read in place of a NumPy array, or null. The other accessors below
     // (step, direct, line, read) describe a NumPy array, and direct() is false for Arrow.
@@ -131,6 +139,7 @@ private:
     const ArrowColumns<T>* arrow_;
     py::buffer_info info_;
     Element element_;
+    std::int64_t categories_;
     bool aligned_ = false;
 };
 
@@ -262,15 +271,16 @@ inline std::uint32_t largest_index_fastest(const std::int32_t* p, std::int64_t c
 }
 
 // How many elements from `first` on, of the next `count`, can be handed to a kernel where they
-// lie (p is the chunk's direct_values): those before the first null, and for a dictionary's
-// indices none unless all of those are within it. An index outside the dictionary reads as a
-// null, which only the conversion gives.
+// lie (p is the chunk's direct_values): those before the first null. An index outside its
+// dictionary reads as a null, which only the conversion gives; it matters only when the
+// dictionary is shorter than the kernel's range of codes (codes_past), and then a run of
+// indices goes to the kernel only when all of them are within the dictionary.
 template <typename T>
-std::int64_t direct_run(const ArrowChunk<T>& c, const T* p, std::int64_t first,
-                        std::int64_t count) {
+std::int64_t direct_run(const ArrowChunk<T>& c, const T* p, std::int64_t codes_past,
+                        std::int64_t first, std::int64_t count) {
     const std::int64_t run = valid_run(c, first, count);
     if constexpr (std::is_same_v<T, std::int32_t>) {
-        if (c.dictionary != nullptr && run > 0 &&
+        if (c.dictionary != nullptr && c.entries < codes_past && run > 0 &&
             largest_index_fastest(p + first, run) >= static_cast<std::uint64_t>(c.entries)) {
             return 0;
         }
@@ -352,20 +362,22 @@ VANTORIX_ALWAYS_INLINE void prefetch_chunk(const ArrowChunk<T>& c, std::int64_t 
 // without a null is handed over where it lies (a whole chunk when none of it is null); any
 // other block is converted into a buffer on the stack.
 template <typename T, typename Body>
-void for_each_arrow_block(const std::vector<ArrowChunk<T>>& chunks, Body&& body) {
+void for_each_arrow_block(const std::vector<ArrowChunk<T>>& chunks, std::int64_t codes_past,
+                          Body&& body) {
     T buffer[kBlock];
     SignalCheck signals;
     for (const ArrowChunk<T>& c : chunks) {
         const T* p = direct_values(c);
-        // A dictionary's indices are checked a block at a time, just before the kernel reads
-        // them from cache.
-        const std::int64_t longest = c.dictionary != nullptr ? kBlock : kWorkPerCheck;
+        // Indices that must be checked against their dictionary's end are checked a block at
+        // a time, just before the kernel reads them from cache.
+        const bool checked = c.dictionary != nullptr && c.entries < codes_past;
+        const std::int64_t longest = checked ? kBlock : kWorkPerCheck;
         std::int64_t off = 0;
         const auto ahead = [&](std::int64_t i) { prefetch_chunk(c, off + i + kBlock, 16); };
         while (off < c.length) {
             const std::int64_t left = c.length - off;
             const std::int64_t run =
-                p != nullptr ? direct_run(c, p, off, std::min(longest, left)) : 0;
+                p != nullptr ? direct_run(c, p, codes_past, off, std::min(longest, left)) : 0;
             std::int64_t count = std::min(kBlock, left);
             if (run >= count) {
                 count = run;
@@ -402,8 +414,8 @@ const T* span(const ArrayView<T>& v, std::size_t& chunk, std::int64_t first, std
     }
     const ArrowChunk<T>& c = chunks[chunk];
     const std::int64_t off = first - c.start;
-    if (const T* p = direct_values(c);
-        p != nullptr && off + count <= c.length && direct_run(c, p, off, count) == count) {
+    if (const T* p = direct_values(c); p != nullptr && off + count <= c.length &&
+                                       direct_run(c, p, v.codes_past(), off, count) == count) {
         return p + off;
     }
     T* out = buffer;
@@ -435,7 +447,7 @@ const T* span(const ArrayView<T>& v, std::size_t& chunk, std::int64_t first, std
 template <typename T, typename Body>
 void for_each_block(const ArrayView<T>& v, std::int64_t n, Body&& body) {
     if (const ArrowColumns<T>* a = v.arrow()) {
-        detail::for_each_arrow_block(a->columns[0], body);
+        detail::for_each_arrow_block(a->columns[0], v.codes_past(), body);
         return;
     }
     std::int64_t first = 0;
