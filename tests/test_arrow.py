@@ -310,6 +310,15 @@ def table_cases():
         cases["pandas Float64"] = (pd.DataFrame(cols).astype("Float64"), m)
         indexed = pd.DataFrame(cols, index=np.arange(N) * 2).astype("Float64")
         cases["pandas Float64, an index"] = (indexed, m)
+        nullable = pd.DataFrame({"f": m[:, 0], "i": np.arange(N) % 7}).astype(
+            {"f": "Float32", "i": "Int16"}
+        )
+        nullable.iloc[[0, 4099], 0] = pd.NA
+        nullable.iloc[[5, 4999], 1] = pd.NA
+        expected = nullable.astype("float64").to_numpy()
+        cases["pandas Float32 and Int16, NA"] = (nullable, expected)
+        # Every other row: values that are not contiguous take pandas' Arrow export.
+        cases["pandas Float32 and Int16, strided"] = (nullable.iloc[::2], expected[::2])
     except ImportError:
         pass
     try:
@@ -399,6 +408,23 @@ def test_capsules_released_and_arguments_kept():
     gc.collect()
     assert pa.total_allocated_bytes() == before
     assert [sys.getrefcount(o) for o in (x, codes, table)] == counts
+
+
+def test_pandas_nullable_arrays_kept():
+    """pandas' nullable arrays are read where they lie: their values and masks are held for
+    the call alone, on success and on failure."""
+    pd = need("pandas")
+    s = pd.Series(np.arange(3000) % 7, dtype="Int64")
+    s[3] = pd.NA
+    frame = pd.DataFrame({"a": s, "b": s.astype("Float64")})
+    held = [s.array._data, s.array._mask, frame["b"].array._data, frame["b"].array._mask]
+    counts = [sys.getrefcount(o) for o in held]
+    for _ in range(100):
+        vc.detect_categorical_outliers(s, 7, 0.1)
+        vc.calculate_summary_stats(frame)
+        with pytest.raises(RuntimeError):
+            vc.detect_continuous_outliers(frame, 1.0)
+    assert [sys.getrefcount(o) for o in held] == counts
 
 
 class Exporter:

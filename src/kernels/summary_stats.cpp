@@ -167,7 +167,8 @@ void by_arrow_batches(const ArrowColumns<double>& a, const Columns& acc, Sweep s
         bool plain = true;
         for (std::int64_t c = 0; c < cols; ++c) {
             const ArrowChunk<double>& chunk = a.columns[c][b];
-            plain = plain && detail::plain_values(chunk) && chunk.validity == nullptr;
+            plain = plain && detail::plain_values(chunk) && chunk.validity == nullptr &&
+                    chunk.missing == nullptr;
         }
         if (plain) {
             // Tiles of some kWorkPerCheck elements, as for a column-major matrix, so that

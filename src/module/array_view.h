@@ -205,9 +205,23 @@ bool plain_values(const ArrowChunk<T>& c) {
 }
 
 // How many elements from `first` on, of the next `count`, are not null: the validity bitmap
-// is read a word at a time.
+// (or pandas' mask) is read a word at a time.
 template <typename T>
 std::int64_t valid_run(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count) {
+    if (c.missing != nullptr) {
+        const std::uint8_t* m = c.missing + first;
+        std::int64_t i = 0;
+        for (; i + 8 <= count; i += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, m + i, sizeof word);
+            if (word != 0) {
+                break;
+            }
+        }
+        for (; i < count && m[i] == 0; ++i) {
+        }
+        return i;
+    }
     if (c.validity == nullptr) {
         return count;
     }
@@ -331,6 +345,20 @@ bool read_chunk(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count, 
                 i += 7;
             } else if (!bit_set(c.validity, b)) {
                 out[i] = null_value<T>();
+            }
+        }
+    }
+    if (c.missing != nullptr) {
+        const std::uint8_t* m = c.missing + first;
+        for (std::int64_t i = 0; i < count; i += 8) {
+            std::uint64_t word = 1;
+            if (i + 8 <= count) {
+                std::memcpy(&word, m + i, sizeof word);
+            }
+            for (std::int64_t j = i; word != 0 && j < std::min(count, i + 8); ++j) {
+                if (m[j] != 0) {
+                    out[j] = null_value<T>();
+                }
             }
         }
     }

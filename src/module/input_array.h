@@ -42,6 +42,9 @@ struct ArrowChunk {
     std::int64_t bit = 0;
     // The validity bitmap, or null when no element is null.
     const std::uint8_t* validity = nullptr;
+    // Instead of a bitmap, pandas' mask of a nullable column: a byte per element from element
+    // 0, nonzero where the element is missing (a null); null when none is.
+    const std::uint8_t* missing = nullptr;
     Element element = Element::int64;  // of the values, or of the indices of a dictionary
     bool packed = false;               // booleans, one bit each
     // A dictionary-encoded chunk: each index's value as T (the null value for an entry that is
@@ -211,24 +214,41 @@ py::object pandas_values(py::handle src, Element& element) {
     }
 }
 
+enum class Pandas { none, column, frame };
+
+// Whether `src` is a pandas Series or Index (a column), a DataFrame, or neither.
+inline Pandas pandas_kind(py::handle src) {
+    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
+    const char* name = Py_TYPE(src.ptr())->tp_name;
+    const bool frame = std::strcmp(name, "DataFrame") == 0;
+    if (!frame && std::strcmp(name, "Series") != 0 && std::strcmp(name, "Index") != 0) {
+        return Pandas::none;
+    }
+    try {
+        const auto module = py::getattr(type, "__module__").cast<std::string>();
+        if (module != "pandas" && module.rfind("pandas.core.", 0) != 0) {
+            return Pandas::none;
+        }
+    } catch (const py::error_already_set&) {
+        return Pandas::none;
+    } catch (const py::cast_error&) {
+        return Pandas::none;
+    }
+    return frame ? Pandas::frame : Pandas::column;
+}
+
 // Whether src is a pandas Series, Index or DataFrame whose every column holds a NumPy dtype.
 // NumPy's conversion hands such values over as they are (a DataFrame's block, often without a
 // copy), where pandas' Arrow export would copy them and turn every NaN into a null, losing the
 // sign and payload that the NumPy path keeps.
 inline bool numpy_backed_pandas(py::handle src) {
-    const py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(src.ptr()));
-    const char* name = Py_TYPE(src.ptr())->tp_name;
-    const bool frame = std::strcmp(name, "DataFrame") == 0;
-    if (!frame && std::strcmp(name, "Series") != 0 && std::strcmp(name, "Index") != 0) {
+    const Pandas kind = pandas_kind(src);
+    if (kind == Pandas::none) {
         return false;
     }
     try {
-        const auto module = py::getattr(type, "__module__").cast<std::string>();
-        if (module != "pandas" && module.rfind("pandas.core.", 0) != 0) {
-            return false;
-        }
         const auto& api = py::detail::npy_api::get();
-        if (!frame) {
+        if (kind == Pandas::column) {
             return api.PyArrayDescr_Check_(src.attr("dtype").ptr());
         }
         for (const py::handle dtype : src.attr("dtypes")) {
@@ -251,6 +271,18 @@ inline bool numpy_backed_pandas(py::handle src) {
 // the column. Defined in arrow_import.cpp, the one place that reads Arrow's structures.
 template <typename T>
 bool import_arrow(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
+
+// Takes a pandas Series, Index or DataFrame whose every column is one of pandas' nullable
+// arrays (Int64, Float64, boolean and the like) of a dtype read in place, as columns of one
+// chunk each that point into its values and its mask: false leaves it to the other doors.
+// Defined in pandas_masked.cpp.
+template <typename T>
+bool import_pandas_masked(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
+
+extern template bool import_pandas_masked<std::int32_t>(
+    py::handle, std::shared_ptr<const ArrowColumns<std::int32_t>>&);
+extern template bool import_pandas_masked<double>(py::handle,
+                                                  std::shared_ptr<const ArrowColumns<double>>&);
 
 extern template bool import_arrow<std::int32_t>(py::handle,
                                                 std::shared_ptr<const ArrowColumns<std::int32_t>>&);
@@ -277,10 +309,12 @@ struct type_caster<vantorix::InputArray<T>> {
         }
         value.source = reinterpret_borrow<object>(src);
         // The Arrow door is for what NumPy's conversion would copy or refuse: an ndarray, and
-        // pandas' objects of NumPy dtypes, keep NumPy's path.
+        // pandas' objects of NumPy dtypes, keep NumPy's path. pandas' nullable columns are
+        // read where they lie, which their Arrow export does not do.
         if (!in_place(src) && (npy_api::get().PyArray_Check_(src.ptr()) ||
                                vantorix::detail::numpy_backed_pandas(src) ||
-                               !vantorix::detail::import_arrow<T>(src, value.arrow))) {
+                               (!vantorix::detail::import_pandas_masked<T>(src, value.arrow) &&
+                                !vantorix::detail::import_arrow<T>(src, value.arrow)))) {
             value.array = array_t<T>::ensure(src);
             value.element =
                 std::is_same_v<T, double> ? vantorix::Element::float64 : vantorix::Element::int32;
