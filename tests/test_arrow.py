@@ -319,6 +319,30 @@ def table_cases():
         cases["pandas Float32 and Int16, NA"] = (nullable, expected)
         # Every other row: values that are not contiguous take pandas' Arrow export.
         cases["pandas Float32 and Int16, strided"] = (nullable.iloc[::2], expected[::2])
+        # Columns chunked apart, read where pandas keeps them, batch by batch all the same.
+        arrow = pd.arrays.ArrowExtensionArray
+        mixed = pd.DataFrame(
+            {
+                "a": arrow(pa.chunked_array([m[: CUTS[0], 0], m[CUTS[0] :, 0]])),
+                "b": arrow(pa.chunked_array([m[: CUTS[1], 1], m[CUTS[1] :, 1]])),
+                "c": nullable["i"],
+                "d": arrow(pa.array(np.arange(N) % 5, pa.int8(), mask=np.arange(N) % 9 == 4)),
+                # Bits cut at another column's chunks.
+                "e": arrow(pa.array(np.arange(N) % 3 == 0)),
+            }
+        )
+        cases["pandas ArrowDtype and Int16, chunks differ"] = (
+            mixed,
+            np.column_stack(
+                [
+                    m[:, :2],
+                    expected[:, 1],
+                    np.where(np.arange(N) % 9 == 4, np.nan, np.arange(N) % 5),
+                    np.arange(N) % 3 == 0,
+                ]
+            ),
+        )
+        cases["pandas double[pyarrow], no rows"] = (mixed.iloc[:0, :2], np.empty((0, 2)))
     except ImportError:
         pass
     try:

@@ -272,21 +272,21 @@ inline bool numpy_backed_pandas(py::handle src) {
 template <typename T>
 bool import_arrow(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
 
-// Takes a pandas Series, Index or DataFrame whose every column is one of pandas' nullable
-// arrays (Int64, Float64, boolean and the like) of a dtype read in place, as columns of one
-// chunk each that point into its values and its mask: false leaves it to the other doors.
-// Defined in pandas_masked.cpp.
-template <typename T>
-bool import_pandas_masked(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
-
-extern template bool import_pandas_masked<std::int32_t>(
-    py::handle, std::shared_ptr<const ArrowColumns<std::int32_t>>&);
-extern template bool import_pandas_masked<double>(py::handle,
-                                                  std::shared_ptr<const ArrowColumns<double>>&);
-
 extern template bool import_arrow<std::int32_t>(py::handle,
                                                 std::shared_ptr<const ArrowColumns<std::int32_t>>&);
 extern template bool import_arrow<double>(py::handle, std::shared_ptr<const ArrowColumns<double>>&);
+
+// Takes a pandas Series, Index or DataFrame whose every column is one of pandas' nullable
+// arrays (Int64, Float64, boolean and the like) of a dtype read in place, or of an ArrowDtype
+// that import_arrow reads, as columns that point into what pandas holds: false leaves it to the
+// other doors. Defined in pandas_columns.cpp.
+template <typename T>
+bool import_pandas_columns(py::handle src, std::shared_ptr<const ArrowColumns<T>>& out);
+
+extern template bool import_pandas_columns<std::int32_t>(
+    py::handle, std::shared_ptr<const ArrowColumns<std::int32_t>>&);
+extern template bool import_pandas_columns<double>(py::handle,
+                                                   std::shared_ptr<const ArrowColumns<double>>&);
 
 }  // namespace detail
 
@@ -309,11 +309,11 @@ struct type_caster<vantorix::InputArray<T>> {
         }
         value.source = reinterpret_borrow<object>(src);
         // The Arrow door is for what NumPy's conversion would copy or refuse: an ndarray, and
-        // pandas' objects of NumPy dtypes, keep NumPy's path. pandas' nullable columns are
-        // read where they lie, which their Arrow export does not do.
+        // pandas' objects of NumPy dtypes, keep NumPy's path. pandas' other columns are read
+        // where pandas keeps them when they can be, which its Arrow export does not do.
         if (!in_place(src) && (npy_api::get().PyArray_Check_(src.ptr()) ||
                                vantorix::detail::numpy_backed_pandas(src) ||
-                               (!vantorix::detail::import_pandas_masked<T>(src, value.arrow) &&
+                               (!vantorix::detail::import_pandas_columns<T>(src, value.arrow) &&
                                 !vantorix::detail::import_arrow<T>(src, value.arrow)))) {
             value.array = array_t<T>::ensure(src);
             value.element =
