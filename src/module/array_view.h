@@ -349,16 +349,15 @@ bool read_chunk(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count, 
         }
     }
     if (c.missing != nullptr) {
+        // Most blocks have nothing missing: one OR over the mask, which vectorizes, says so.
         const std::uint8_t* m = c.missing + first;
-        for (std::int64_t i = 0; i < count; i += 8) {
-            std::uint64_t word = 1;
-            if (i + 8 <= count) {
-                std::memcpy(&word, m + i, sizeof word);
-            }
-            for (std::int64_t j = i; word != 0 && j < std::min(count, i + 8); ++j) {
-                if (m[j] != 0) {
-                    out[j] = null_value<T>();
-                }
+        std::uint8_t any = 0;
+        for (std::int64_t i = 0; i < count; ++i) {
+            any |= m[i];
+        }
+        for (std::int64_t i = 0; any != 0 && i < count; ++i) {
+            if (m[i] != 0) {
+                out[i] = null_value<T>();
             }
         }
     }
