@@ -246,14 +246,15 @@ def test_calls_leave_memory_refcounts_and_inputs_as_they_were(name):
     refcounts = [sys.getrefcount(a) for a in watched]
     contents = [a.tobytes() for a in small]
     # CPython keeps up to 2,000 freed tuples of each small size for reuse, and tracemalloc
-    # counts them as allocated: NumPy's array repr in a TypeError message frees one more per
-    # call. Filled here, that free list stays as it is (a leaked small tuple then shows once
-    # the 2,000 are taken, hence the many rounds allowed below).
-    filled = [tuple(range(size)) for size in range(1, 21) for _ in range(2000)]
+    # counts them as allocated: NumPy's array repr in a TypeError message leaves one more there
+    # each call. Filled here (twice over, should a version keep more), that free list no
+    # longer grows. A leaked small tuple comes from it unseen, as it would from whatever it
+    # held before; one that holds an argument still shows in the reference counts below.
+    filled = [tuple(range(size)) for size in range(1, 21) for _ in range(4000)]
     del filled
-    # Rounds of calls until the traced memory stops growing: a free list or a cache fills once
-    # and stays; a leak grows with every round. The smallest object is 16 bytes, so one leaked
-    # per call is 1 KB a round of 64 calls.
+    # Rounds of calls until the traced memory stops growing: a cache fills once and stays; a
+    # leak grows with every round. The smallest object is 16 bytes, so one leaked per call is
+    # 1 KB a round of 64 calls.
     tracemalloc.start()
     try:
         traced = None
