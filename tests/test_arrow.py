@@ -201,6 +201,11 @@ def dictionary_cases():
     # An index outside its dictionary (invalid, but pyarrow makes it on request) reads as null,
     # and must not become a code of the kernel's range where indices are read in place.
     outside = pa.array([0, 1, 2, 1] * 1500, pa.int32())
+    past = pa.array(np.tile(np.array([0, 2**31 + 5, 1], np.uint32), 2000))
+    cases["pyarrow uint32 indices, one past 2^31"] = (
+        pa.DictionaryArray.from_arrays(past, pa.array(["a", "b"]), safe=False),
+        np.tile([0, -1, 1], 2000),
+    )
     cases["pyarrow text, an index outside"] = (
         pa.DictionaryArray.from_arrays(outside, pa.array(["a", "b"]), safe=False),
         np.tile([0, 1, -1, 1], 1500),

@@ -190,8 +190,13 @@ inline std::int64_t element_size(Element element) {
 template <typename T>
 const T* direct_values(const ArrowChunk<T>& c) {
     constexpr Element native = std::is_same_v<T, double> ? Element::float64 : Element::int32;
-    if (c.packed || (c.dictionary != nullptr && !c.indices_are_values) || c.element != native ||
-        reinterpret_cast<std::uintptr_t>(c.values) % alignof(T) != 0) {
+    // uint32 indices (polars') read as int32 are themselves below 2^31, and past any
+    // dictionary (so as out of range as a null) above.
+    const bool indices =
+        c.dictionary != nullptr && c.indices_are_values &&
+        (c.element == native || (c.element == Element::uint32 && std::is_same_v<T, std::int32_t>));
+    const bool values = c.dictionary == nullptr && !c.packed && c.element == native;
+    if (!(indices || values) || reinterpret_cast<std::uintptr_t>(c.values) % alignof(T) != 0) {
         return nullptr;
     }
     return reinterpret_cast<const T*>(c.values);
