@@ -257,20 +257,13 @@ bool all_valid(const ArrowChunk<T>& c, std::int64_t first, std::int64_t count) {
 }
 
 // The largest of count dictionary indices, a negative one taken as unsigned (so as outside
-// any dictionary): maxima, which vectorize, rather than a test per index, kept in 16 lanes so
-// that each vector's maximum does not wait on the one before.
+// any dictionary): a maximum, which vectorizes, rather than a test per index.
 VANTORIX_ALWAYS_INLINE std::uint32_t largest_index(const std::int32_t* p, std::int64_t count) {
-    std::uint32_t lanes[16] = {};
-    std::int64_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        for (int j = 0; j < 16; ++j) {
-            lanes[j] = std::max(lanes[j], static_cast<std::uint32_t>(p[i + j]));
-        }
+    std::uint32_t largest = 0;
+    for (std::int64_t i = 0; i < count; ++i) {
+        largest = std::max(largest, static_cast<std::uint32_t>(p[i]));
     }
-    for (; i < count; ++i) {
-        lanes[0] = std::max(lanes[0], static_cast<std::uint32_t>(p[i]));
-    }
-    return *std::max_element(lanes, lanes + 16);
+    return largest;
 }
 
 #ifdef VANTORIX_AVX2

@@ -12,31 +12,6 @@ namespace detail {
 
 namespace {
 
-// True when any of the n bytes is nonzero: pandas keeps a mask even where nothing is missing,
-// and a column without a missing element is read as one without nulls.
-bool any_set(const std::uint8_t* bytes, std::int64_t n) {
-    // 256 bytes OR-ed together between tests, which vectorizes.
-    constexpr std::int64_t span = 256;
-    std::int64_t i = 0;
-    for (; i + span <= n; i += span) {
-        std::uint64_t any = 0;
-        for (std::int64_t j = 0; j < span; j += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, bytes + i + j, sizeof word);
-            any |= word;
-        }
-        if (any != 0) {
-            return true;
-        }
-    }
-    for (; i < n; ++i) {
-        if (bytes[i] != 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // What the columns read from a pandas object keep alive: the nullable arrays' values and
 // masks, and the Arrow columns imported from ArrowDtype ones.
 struct PandasOwner {
@@ -75,9 +50,10 @@ bool masked_chunk(const py::object& array, ArrowChunk<T>& chunk, PandasOwner& ow
     chunk.length = n;
     chunk.values = static_cast<const char*>(v.data());
     chunk.element = element;
-    const auto* bytes = static_cast<const std::uint8_t*>(m.data());
-    if (any_set(bytes, n)) {
-        chunk.missing = bytes;
+    // pandas keeps a mask even where nothing is missing: such a column has no nulls.
+    chunk.missing = static_cast<const std::uint8_t*>(m.data());
+    if (valid_run(chunk, 0, n) == n) {
+        chunk.missing = nullptr;
     }
     owner.arrays.push_back(values);
     owner.arrays.push_back(mask);
